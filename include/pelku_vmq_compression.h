@@ -1,0 +1,227 @@
+/*
+ * pelku_vmq - meshlet geometry compression with a plain C interface.
+ *
+ * A triangle mesh is cut into meshlets, each meshlet into triangle strips; attributes are
+ * quantised, predicted along the strips and Huffman-coded into word-aligned bitstreams, so that
+ * a decoder can decode every meshlet on its own from its recorded offsets.
+ *
+ * Conventions:
+ * - Spans are pairs of pointers named <name>Begin / <name>End (one past the last element);
+ *   a span is empty when both are equal.
+ * - Every record returned by the library belongs to the caller until it is passed to the
+ *   matching release function. The library never keeps a pointer into the caller's inputs.
+ * - No function lets an exception or a crash escape: a failed call returns null and leaves a
+ *   message for Pelku_Vmq_Compression_GetCompressionErrorString.
+ *
+ * Thread safety: the compress functions keep all working state in the call, so a host may run
+ * several at once on any threads. See Pelku_Vmq_Compression_GetCompressionErrorString for how
+ * the error text behaves under overlapping calls.
+ */
+#ifndef PELKU_VMQ_COMPRESSION_H
+#define PELKU_VMQ_COMPRESSION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(PELKU_VMQ_BUILD)
+#define PELKU_VMQ_API __declspec(dllexport)
+#else
+#define PELKU_VMQ_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define PELKU_VMQ_API __attribute__((visibility("default")))
+#else
+#define PELKU_VMQ_API
+#endif
+
+/* In C++ a value-initialised CompressionSettings holds the defaults; C uses the initializer. */
+#ifdef __cplusplus
+#define PELKU_VMQ_DEFAULT(value) = value
+#else
+#define PELKU_VMQ_DEFAULT(value)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Attribute kinds. Each kind's quality field sets the grid bits of its channels; kinds 4, 7
+ * and any unlisted value are carried with 0 bits (every value quantises to 0). */
+typedef enum AttributeKind {
+    POSITION = 0,  /* positionQuality: round(q * 10) + 8 bits; 3 components, first attribute */
+    NORMAL = 1,    /* normalQuality: round(q * 5) + 3 bits */
+    TANGENT = 2,   /* normalQuality: round(q * 5) + 3 bits */
+    TEXCOORD = 3,  /* texcoordQuality: round(q * 10) + 8 bits */
+    COLOR = 5,     /* colorQuality: round(q * 5) + 3 bits; range clamped into [0, 1] */
+    VELOCITY = 6,  /* velocityQuality: round(q * 10) + 8 bits */
+    TEXCOORD1 = 8, /* texcoordQuality */
+    TEXCOORD2 = 9  /* texcoordQuality */
+} AttributeKind;
+
+/* Three vertex numbers in winding order; each indexes the vertices of every attribute. */
+typedef struct Triangle {
+    uint32_t indices[3];
+} Triangle;
+
+/* One per-vertex attribute: componentCount floats per vertex, interleaved by vertex, so
+ * component c of vertex v is dataBegin[v * componentCount + c]. The vertex count is
+ * (dataEnd - dataBegin) / componentCount, rounded down. */
+typedef struct MeshAttribute {
+    int32_t kind;            /* an AttributeKind value */
+    const float* dataBegin;
+    const float* dataEnd;
+    uint32_t componentCount; /* at least 1 */
+} MeshAttribute;
+
+/* A meshlet partition: an ordered list of meshlets, each an ordered list of triangle numbers.
+ * Opaque to callers: it is received inside a MeshletPartitionHandle and passed back. */
+typedef struct MeshletPartition MeshletPartition;
+
+/* The per-meshlet topology kept by a compressed mesh whose partition the library built
+ * (CompressedMesh.topology). Opaque; passed back through MeshDescriptor.reuseTopology. */
+typedef struct MeshletTopologyList MeshletTopologyList;
+
+/* A caller-held copy of a partition; created by Pelku_Vmq_Compression_GetMeshletPartition and
+ * freed by Pelku_Vmq_Compression_ReleaseMeshletPartition. */
+typedef struct MeshletPartitionHandle {
+    MeshletPartition* partition;
+} MeshletPartitionHandle;
+
+/* The mesh to compress. Requirements, checked before any work (a violation fails the call
+ * with a message naming the problem):
+ * - the first attribute is POSITION with 3 components;
+ * - every vertex number is below the vertex count of every attribute;
+ * - triangleGroups holds one group id (0..2047) per triangle;
+ * - a given partition lists only existing triangles and no empty meshlet, and a given
+ *   reuseTopology belongs to the same triangles and partition. */
+typedef struct MeshDescriptor {
+    const Triangle* trianglesBegin;
+    const Triangle* trianglesEnd;
+    const MeshAttribute* attributesBegin;
+    const MeshAttribute* attributesEnd;
+    const uint32_t* triangleGroupsBegin;
+    const uint32_t* triangleGroupsEnd;
+    /* Meshlets to use, or null to let the library build them. Read only by
+     * Pelku_Vmq_Compression_CompressMesh. */
+    const MeshletPartition* partition;
+    /* The topology list of an earlier compressed mesh with the same triangles and partition, or
+     * null. When set, every meshlet is re-encoded with its stored strips; that record must stay
+     * alive until this call returns. */
+    const MeshletTopologyList* reuseTopology;
+} MeshDescriptor;
+
+/* Compression settings. Quality values are meant to lie in 0..1; a value that gives a channel
+ * more than 20 grid bits (or fewer than 0) is refused. */
+typedef struct CompressionSettings {
+    float positionQuality PELKU_VMQ_DEFAULT(0.4f);  /* POSITION: roundf(q * 10) + 8 bits */
+    float normalQuality PELKU_VMQ_DEFAULT(0.6f);    /* NORMAL, TANGENT: roundf(q * 5) + 3 bits */
+    float texcoordQuality PELKU_VMQ_DEFAULT(0.5f);  /* TEXCOORD*: roundf(q * 10) + 8 bits */
+    float colorQuality PELKU_VMQ_DEFAULT(0.4f);     /* COLOR: roundf(q * 5) + 3 bits */
+    float velocityQuality PELKU_VMQ_DEFAULT(0.4f);  /* VELOCITY: roundf(q * 10) + 8 bits */
+    int32_t velocityMode PELKU_VMQ_DEFAULT(0);      /* read by the sequence path only */
+    uint32_t maxMeshletVertices PELKU_VMQ_DEFAULT(64u);       /* vertex limit, at least 3 */
+    int32_t minMeshletTriangles PELKU_VMQ_DEFAULT(32);        /* small-meshlet threshold */
+    int32_t firstPassMeshletTriangles PELKU_VMQ_DEFAULT(64);  /* first-pass cap, never 1 */
+    uint32_t reserved PELKU_VMQ_DEFAULT(4u);                  /* not read */
+    float meshletMergeBoxScale PELKU_VMQ_DEFAULT(4.0f);       /* small-meshlet merge box scale */
+    uint8_t optimizeMesh PELKU_VMQ_DEFAULT(1);    /* nonzero: weld and reorder when no partition */
+    uint8_t disableParallelogramPrediction PELKU_VMQ_DEFAULT(0); /* nonzero: delta prediction */
+    uint8_t recomputeNormals PELKU_VMQ_DEFAULT(0); /* read by the sequence path only */
+    uint8_t smoothAllNormals PELKU_VMQ_DEFAULT(0); /* read by the sequence path only */
+} CompressionSettings;
+
+/* The default settings, for C:  CompressionSettings s = PELKU_VMQ_COMPRESSION_SETTINGS_DEFAULT;
+ * (also valid in C++, where CompressionSettings s{}; gives the same values). */
+#define PELKU_VMQ_COMPRESSION_SETTINGS_DEFAULT \
+    { 0.4f, 0.6f, 0.5f, 0.4f, 0.4f, 0, 64u, 32, 64, 4u, 4.0f, 1, 0, 0, 0 }
+
+/* Dequantisation record of one channel: value = q * 2^-bits * (max - min) + min. */
+typedef struct QuantParams {
+    float min;
+    float max;
+    float bits; /* the channel's grid bits, as a float */
+} QuantParams;
+
+/* The bitstream of one attribute channel. */
+typedef struct ChannelStreams {
+    const uint32_t* streamWordsBegin;       /* the channel's bitstream */
+    const uint32_t* streamWordsEnd;
+    const uint32_t* tableBlobBegin;         /* decode tables of its two streams */
+    const uint32_t* tableBlobEnd;
+    const uint32_t* meshletBitOffsetsBegin; /* per meshlet: bit where its values begin */
+    const uint32_t* meshletBitOffsetsEnd;
+} ChannelStreams;
+
+/* The result of one compression. Per-meshlet arrays and the bitstreams follow the stream order
+ * (meshlets sorted by ascending group id, ties in partition order); the partition and topology
+ * attachments keep the partition order. Spans are never null. */
+typedef struct CompressedMesh {
+    uint32_t meshletCount;   /* M */
+    uint32_t triangleCount;  /* sum of the meshlets' triangle counts */
+    uint32_t vertexCount;    /* sum of the meshlets' vertex counts */
+    uint32_t indexWordCount; /* sum over meshlets of ceil(index entries / 4) */
+    uint32_t channelCount;   /* C, the sum of componentCount over the attributes */
+    uint32_t valueCount;     /* vertexCount * C */
+    const uint32_t* streamWordsBegin;       /* global bitstream */
+    const uint32_t* streamWordsEnd;
+    const uint32_t* tableBlobBegin;         /* decode tables of the seven global streams */
+    const uint32_t* tableBlobEnd;
+    const uint32_t* meshletBitOffsetsBegin; /* M entries: bit of meshlet m's first symbol */
+    const uint32_t* meshletBitOffsetsEnd;
+    const ChannelStreams* channels;         /* C entries, in channel order */
+    const uint32_t* meshletValueOffsetsBegin;    /* M entries: vertex offset * C */
+    const uint32_t* meshletValueOffsetsEnd;
+    const uint32_t* meshletTriangleOffsetsBegin; /* M entries: triangles before meshlet m */
+    const uint32_t* meshletTriangleOffsetsEnd;
+    const QuantParams* quantParamsBegin;    /* C entries */
+    const QuantParams* quantParamsEnd;
+    const int32_t* channelKindsBegin;       /* C entries: AttributeKind of each channel */
+    const int32_t* channelKindsEnd;
+    float boundsMin[3]; /* smallest x, y, z of the dequantised meshlet boxes */
+    float boundsMax[3]; /* largest x, y, z; both stay +-3.4028235e38 without meshlets */
+    const uint32_t* meshletHeadersBegin;    /* 8 words per meshlet */
+    const uint32_t* meshletHeadersEnd;
+    MeshletPartition* partition;   /* the partition the library built, or null */
+    MeshletTopologyList* topology; /* per meshlet, the topology kept for reuse, or null */
+} CompressedMesh;
+
+/* Compresses a mesh. The partition is mesh->partition (null: the library builds one, after the
+ * optimisation pass when settings->optimizeMesh is set). The caller's arrays are only read.
+ * Returns a new record to free with Pelku_Vmq_Compression_ReleaseCompressedMesh, or null on
+ * failure with the reason in Pelku_Vmq_Compression_GetCompressionErrorString. */
+PELKU_VMQ_API CompressedMesh* Pelku_Vmq_Compression_CompressMesh(const MeshDescriptor* mesh,
+                                                                 const CompressionSettings* settings);
+
+/* As Pelku_Vmq_Compression_CompressMesh, with the partition held by handle (none when handle is
+ * null or holds null); mesh->partition is ignored. */
+PELKU_VMQ_API CompressedMesh* Pelku_Vmq_Compression_CompressMeshWithMeshlets(
+    const MeshDescriptor* mesh, const CompressionSettings* settings, const MeshletPartitionHandle* handle);
+
+/* The message of the last failed compress call, NUL-terminated; an empty string after a
+ * successful one. Never null.
+ *
+ * The text is one process-wide value guarded by a lock, so overlapping calls never race: each
+ * compress call empties it at its start and sets it on failure, and the text read after a call
+ * has returned (on any thread) is that call's text as long as no other call overlapped it. The
+ * returned characters are a copy owned by the calling thread: they stay valid until the same
+ * thread calls this function again, whatever other threads do. */
+PELKU_VMQ_API const char* Pelku_Vmq_Compression_GetCompressionErrorString(void);
+
+/* Frees a record returned by a compress call and everything it owns, attachments included.
+ * Must not be called twice; null is ignored. */
+PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseCompressedMesh(CompressedMesh* mesh);
+
+/* Copies the partition that the library built for mesh into a new handle, to pass to
+ * Pelku_Vmq_Compression_CompressMeshWithMeshlets. Returns null when mesh is null or has no
+ * built partition. The copy stays valid after the mesh is released. */
+PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_GetMeshletPartition(const CompressedMesh* mesh);
+
+/* Frees a handle and its partition; null is ignored. */
+PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseMeshletPartition(MeshletPartitionHandle* handle);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* PELKU_VMQ_COMPRESSION_H */

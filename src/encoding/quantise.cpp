@@ -1,0 +1,121 @@
+#include "encoding/quantise.h"
+
+#include "pipeline/context.h"
+
+#include <cfloat>
+#include <cmath>
+
+namespace vmq {
+
+int64_t channelBitsForKind(int32_t kind, const CompressionSettings& settings)
+{
+    float quality = 0.0f;
+    float factor = 10.0f;
+    int64_t offset = 8;
+    switch (kind) {
+    case POSITION: quality = settings.positionQuality; break;
+    case NORMAL:
+    case TANGENT: quality = settings.normalQuality; factor = 5.0f; offset = 3; break;
+    case TEXCOORD:
+    case TEXCOORD1:
+    case TEXCOORD2: quality = settings.texcoordQuality; break;
+    case COLOR: quality = settings.colorQuality; factor = 5.0f; offset = 3; break;
+    case VELOCITY: quality = settings.velocityQuality; break;
+    default: return 0;
+    }
+    const float rounded = roundf(quality * factor);
+    // Keep the conversion defined for any quality: anything this far out is refused anyway.
+    if (!(rounded > -1000.0f && rounded < 1000.0f))
+        return rounded > 0.0f ? 1000 : -1000;
+    return int64_t(rounded) + offset;
+}
+
+std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, uint32_t bits)
+{
+    const uint32_t components = attribute.componentCount;
+    const size_t valueCount = size_t(attribute.dataEnd - attribute.dataBegin);
+    const size_t n = components ? valueCount / components : 0;
+    const float* values = attribute.dataBegin;
+
+    std::vector<QuantisedChannel> channels(components);
+    for (uint32_t c = 0; c < components; ++c)
+        channels[c] = {attribute.kind, c, bits, FLT_MAX, -FLT_MAX, std::vector<uint32_t>(n, 0)};
+
+    for (size_t v = 0; v < n; ++v) {
+        for (uint32_t c = 0; c < components; ++c) {
+            const float x = values[v * components + c];
+            if (!std::isfinite(x))
+                continue;
+            QuantisedChannel& channel = channels[c];
+            channel.min = x < channel.min ? x : channel.min;
+            channel.max = x > channel.max ? x : channel.max;
+        }
+    }
+
+    if (attribute.kind == COLOR) {
+        for (QuantisedChannel& channel : channels) {
+            channel.min = std::fmin(std::fmax(channel.min, 0.0f), 1.0f);
+            channel.max = std::fmin(std::fmax(channel.max, 0.0f), 1.0f);
+        }
+    }
+
+    const float scale = float((uint32_t(1) << bits) - 1);
+    const uint32_t maxq = (uint32_t(1) << bits) - 1;
+    for (size_t v = 0; v < n; ++v) {
+        for (uint32_t c = 0; c < components; ++c) {
+            QuantisedChannel& channel = channels[c];
+            const float x = values[v * components + c];
+            uint32_t q;
+            if (std::isnan(x)) {
+                q = 0;
+            } else if (std::isinf(x)) {
+                q = x > 0.0f ? maxq : 0;
+            } else {
+                const float d = channel.max - channel.min;
+                float t = d != 0.0f ? (x - channel.min) / d : 0.0f;
+                if (!(t >= 0.0f))
+                    t = 0.0f; // also catches a NaN from an overflowing range
+                if (t > 1.0f)
+                    t = 1.0f;
+                q = uint32_t(int32_t(roundf(scale * t)));
+            }
+            channel.values[v] = q;
+        }
+    }
+    return channels;
+}
+
+std::vector<std::vector<uint32_t>> quantiseAttributes(CompressionContext& context, const std::vector<MeshAttribute>& attributes,
+                                                      const CompressionSettings& settings)
+{
+    context.quantParams.clear();
+    context.channelKinds.clear();
+    uint32_t channelCount = 0;
+    for (const MeshAttribute& attribute : attributes)
+        channelCount += attribute.componentCount;
+    context.channelCount = channelCount;
+
+    std::vector<std::vector<uint32_t>> result;
+    result.reserve(channelCount);
+    for (const MeshAttribute& attribute : attributes) {
+        const uint32_t bits = uint32_t(channelBitsForKind(attribute.kind, settings));
+        for (QuantisedChannel& channel : quantiseChannel(attribute, bits)) {
+            context.quantParams.push_back({channel.min, channel.max, float(channel.bits)});
+            context.channelKinds.push_back(channel.kind);
+            result.push_back(std::move(channel.values));
+        }
+    }
+    return result;
+}
+
+uint32_t quantiseToBits(float value, uint32_t bits, float lo, float hi)
+{
+    if (std::isnan(value) || value < lo)
+        return 0;
+    const uint32_t maxq = (uint32_t(1) << bits) - 1;
+    if (value > hi)
+        return maxq;
+    return uint32_t(int64_t(roundf((value - lo) / (hi - lo) * float(maxq))));
+}
+
+} // namespace vmq

@@ -1,0 +1,133 @@
+#include "pipeline/driver.h"
+
+#include "encoding/quantise.h"
+#include "partition/partition_builder.h"
+#include "pipeline/internal_error.h"
+#include "pipeline/packing.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vmq {
+
+StreamCoder makeGlobalCoder()
+{
+    return StreamCoder({"ELEM_COUNTS", "OTHER_DATA", "EDGE_FLAGS", "RESTART_FLAGS", "IS_FIRST", "INDEX_DATA", "BLOCK_OFFSET_SYMBOL"},
+                       {BLOCK_OFFSET_SYMBOL});
+}
+
+StreamCoder makeChannelCoder()
+{
+    return StreamCoder({"ATTRIB_DATA", "ATTRIB_BLOCK_OFFSET"}, {ATTRIB_BLOCK_OFFSET});
+}
+
+namespace {
+
+// Dequantises a box coordinate on a position grid, in the driver's order of float operations.
+float dequantiseBoxValue(float boxValue, const QuantParams& params)
+{
+    const float q = float(int32_t(boxValue));
+    return (q * exp2f(-params.bits)) * (params.max - params.min) + params.min;
+}
+
+} // namespace
+
+void runCompression(CompressionContext& context, const std::vector<TriangleIndices>& triangles,
+                    const std::vector<MeshAttribute>& attributes, const std::vector<uint32_t>& triangleGroups,
+                    const CompressionSettings& settings, const MeshletPartition* partition,
+                    const std::vector<MeshletTopology>* reuseTopology)
+{
+    // 2. Quantisation.
+    std::vector<std::vector<uint32_t>> channels = quantiseAttributes(context, attributes, settings);
+
+    // 3. One two-stream coder per channel.
+    context.channelCoders.clear();
+    context.channelCoders.reserve(context.channelCount);
+    for (uint32_t c = 0; c < context.channelCount; ++c)
+        context.channelCoders.push_back(makeChannelCoder());
+    context.channelBlockOffsets.assign(context.channelCount, {});
+
+    // 4. Whole-mesh tables and adjacency.
+    if (triangles.empty())
+        raiseError("the mesh has no triangles");
+    if (channels.empty())
+        raiseError("the mesh has no attribute channels");
+    MeshTables tables;
+    buildMeshTables(tables, triangles, channels);
+    tables.triangleGroups = triangleGroups;
+    tables.triangleCount = tables.triangles.size();
+    tables.vertexCount = tables.channelValues[0].size();
+    tables.neighbours.assign(size_t(tables.triangleCount), {});
+    channels.clear();
+    channels.shrink_to_fit();
+    buildAdjacency(tables);
+
+    // 5. Partition.
+    MeshletPartition workingPartition;
+    if (partition)
+        workingPartition = *partition;
+    else
+        workingPartition = buildMeshletPartition(tables, settings.firstPassMeshletTriangles - 1, settings.minMeshletTriangles - 1,
+                                                 settings.maxMeshletVertices - 1, settings.maxMeshletVertices,
+                                                 settings.meshletMergeBoxScale);
+
+    // 6. Meshlet encoding, in partition order.
+    std::vector<std::unique_ptr<EncodedMeshlet>> encoded = encodeMeshlets(context, workingPartition, tables, settings, reuseTopology);
+
+    // 7. Keep the topology of a built partition for reuse, without its per-call values.
+    if (!partition) {
+        context.storedTopology.reserve(encoded.size());
+        for (const auto& meshlet : encoded) {
+            MeshletTopology copy = meshlet->topology;
+            copy.channelValues.clear();
+            copy.residuals.clear();
+            copy.quantParams.clear();
+            context.storedTopology.push_back(std::move(copy));
+        }
+    }
+
+    // 8. Stream order: ascending group id; equal ids keep partition order so the bytes never
+    // depend on the standard library's sort.
+    std::stable_sort(encoded.begin(), encoded.end(),
+                     [](const auto& a, const auto& b) { return a->topology.groupId < b->topology.groupId; });
+
+    // 9-10. Packing, offsets and bounds.
+    context.meshletCount = uint32_t(encoded.size());
+    context.meshletHeaders.reserve(size_t(8) * context.meshletCount);
+    uint32_t vertexSum = 0, triangleSum = 0, indexWordSum = 0;
+    uint32_t trianglesBefore = 0;
+    for (auto& meshlet : encoded) {
+        packMeshlet(context, *meshlet, vertexSum, triangleSum, indexWordSum);
+        context.meshletTriangleOffsets.push_back(trianglesBefore);
+        trianglesBefore += meshlet->topology.triangleCount;
+        context.meshletValueOffsets.push_back(context.valueCount);
+        context.valueCount += meshlet->topology.vertexCount * context.channelCount;
+        for (int k = 0; k < 3; ++k) {
+            const QuantParams& params = context.quantParams[k];
+            const float lo = dequantiseBoxValue(meshlet->boxMin[k], params);
+            const float hi = dequantiseBoxValue(meshlet->boxMax[k], params);
+            context.boundsMin[k] = std::min(context.boundsMin[k], lo);
+            context.boundsMax[k] = std::max(context.boundsMax[k], hi);
+        }
+        meshlet.reset();
+    }
+
+    // 11. Totals.
+    context.triangleCount = triangleSum;
+    context.vertexCount = vertexSum;
+    context.indexWordCount = indexWordSum;
+
+    // 12-13. Entropy coding.
+    context.globalCoder.encodeStreams();
+    context.globalBlockOffsets = context.globalCoder.blockOffsets(BLOCK_OFFSET_SYMBOL);
+    for (uint32_t c = 0; c < context.channelCount; ++c) {
+        context.channelCoders[c].encodeStreams();
+        context.channelBlockOffsets[c] = context.channelCoders[c].blockOffsets(ATTRIB_BLOCK_OFFSET);
+    }
+
+    // 14. A built partition goes to the record.
+    if (!partition)
+        context.builtPartition = std::move(workingPartition);
+}
+
+} // namespace vmq

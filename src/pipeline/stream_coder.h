@@ -1,0 +1,73 @@
+#pragma once
+// Multi-stream Huffman coder over an 11-bit alphabet: symbols are counted while meshlets are
+// packed, then every stream gets its own code and all symbols are written, in push order, into
+// one MSB-first bitstream with a compact decode table per stream. Marker streams cost no bits;
+// the coder records the bit position of each of their symbols.
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace vmq {
+
+constexpr uint32_t kSymbolCount = 2048;
+constexpr uint32_t kMaxDecodeTableEntries = 4096;
+
+// Index of the highest set bit of v; 0 for v = 0.
+uint32_t highestBit(uint32_t v);
+
+// ORs the low `length` bits of code into zeroed words at bit position p, most significant bit
+// first; a code that does not fit the rest of a word continues at the top of the next one.
+// Writes nothing when length is 0. length is at most 32.
+void writeBits(uint32_t* words, uint32_t position, uint32_t code, uint32_t length);
+
+struct SymbolRef {
+    uint32_t stream;
+    uint32_t symbol;
+};
+
+struct CodeEntry {
+    uint32_t code;   // the code's bits are the low `length` bits, first written bit highest
+    uint32_t length;
+};
+
+class StreamCoder {
+public:
+    // names: one per stream, in stream order; they must outlive the coder (string literals).
+    StreamCoder(std::initializer_list<const char*> names, std::initializer_list<uint32_t> markerStreams);
+
+    // Counts and records one symbol; a symbol of 2048 or more raises the internal error.
+    void pushSymbol(uint32_t stream, uint32_t symbol);
+
+    // Builds every stream's code and decode table, writes the bitstream and the marker
+    // positions, then resets the counting state. Raises the internal error for a code longer
+    // than 32 bits or a bitstream of 2^32 bits or more.
+    void encodeStreams();
+
+    uint32_t streamCount() const { return uint32_t(names_.size()); }
+    const char* streamName(uint32_t stream) const { return names_[stream]; }
+    bool isMarkerStream(uint32_t stream) const;
+    uint32_t histogramCount(uint32_t stream, uint32_t symbol) const { return histogram_[stream * kSymbolCount + symbol]; }
+    size_t pushedSymbolCount() const { return symbols_.size(); }
+
+    const std::vector<uint32_t>& streamWords() const { return streamWords_; }
+    const std::vector<uint32_t>& tableBlob() const { return tableBlob_; }
+    const std::vector<uint32_t>& tableSizes() const { return tableSizes_; }
+    // Recorded bit positions of a marker stream after encodeStreams (empty otherwise).
+    const std::vector<uint32_t>& blockOffsets(uint32_t markerStream) const;
+    // The code of a symbol in a stream after encodeStreams.
+    CodeEntry code(uint32_t stream, uint32_t symbol) const { return codes_[stream * kSymbolCount + symbol]; }
+
+private:
+    std::vector<const char*> names_;
+    std::vector<uint32_t> markerStreams_;
+    std::vector<uint32_t> histogram_; // streamCount x 2048 counters
+    std::vector<SymbolRef> symbols_;
+    std::vector<CodeEntry> codes_;    // streamCount x 2048 entries
+    std::vector<uint32_t> streamWords_;
+    std::vector<uint32_t> tableBlob_;
+    std::vector<uint32_t> tableSizes_;
+    std::vector<std::vector<uint32_t>> blockOffsets_; // per stream; filled for marker streams
+};
+
+} // namespace vmq

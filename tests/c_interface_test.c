@@ -1,0 +1,73 @@
+/* The public header as a C99 program uses it. */
+#include "pelku_vmq_compression.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define CHECK(condition)                                                   \
+    do {                                                                   \
+        if (!(condition)) {                                                \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            return 1;                                                      \
+        }                                                                  \
+    } while (0)
+
+/* The records' 64-bit layout, checked at compile time in C too. */
+#define LAYOUT(name, condition) typedef char layout_##name[(condition) ? 1 : -1]
+#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+LAYOUT(settings, sizeof(CompressionSettings) == 48);
+LAYOUT(descriptor, sizeof(MeshDescriptor) == 64);
+LAYOUT(compressed, sizeof(CompressedMesh) == 200);
+LAYOUT(attribute, sizeof(MeshAttribute) == 32);
+#endif
+
+int main(void)
+{
+    CompressionSettings settings = PELKU_VMQ_COMPRESSION_SETTINGS_DEFAULT;
+    float positions[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    Triangle triangle = {{0, 1, 2}};
+    uint32_t group = 0;
+    MeshAttribute position;
+    MeshDescriptor mesh;
+    CompressedMesh* result;
+
+    CHECK(settings.maxMeshletVertices == 64 && settings.optimizeMesh == 1 && settings.meshletMergeBoxScale == 4.0f);
+
+    memset(&mesh, 0, sizeof mesh);
+    mesh.trianglesBegin = &triangle;
+    mesh.trianglesEnd = &triangle + 1;
+    mesh.triangleGroupsBegin = &group;
+    mesh.triangleGroupsEnd = &group + 1;
+
+    /* No attributes at all. */
+    result = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
+    CHECK(result == NULL);
+    CHECK(strcmp(Pelku_Vmq_Compression_GetCompressionErrorString(), "Input geometry lacks position attribute.") == 0);
+
+    /* A position with two components. */
+    position.kind = POSITION;
+    position.dataBegin = positions;
+    position.dataEnd = positions + 9;
+    position.componentCount = 2;
+    mesh.attributesBegin = &position;
+    mesh.attributesEnd = &position + 1;
+    result = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
+    CHECK(result == NULL);
+    CHECK(strcmp(Pelku_Vmq_Compression_GetCompressionErrorString(), "Position attribute must have 3 components.") == 0);
+
+    /* A null handle and partition: the call runs and either succeeds or reports why. */
+    position.componentCount = 3;
+    result = Pelku_Vmq_Compression_CompressMeshWithMeshlets(&mesh, &settings, NULL);
+    if (result) {
+        CHECK(result->triangleCount == 1);
+        CHECK(Pelku_Vmq_Compression_GetCompressionErrorString()[0] == '\0');
+        Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
+    } else {
+        CHECK(Pelku_Vmq_Compression_GetCompressionErrorString()[0] != '\0');
+    }
+
+    CHECK(Pelku_Vmq_Compression_GetMeshletPartition(NULL) == NULL);
+    Pelku_Vmq_Compression_ReleaseMeshletPartition(NULL);
+    printf("c interface: ok\n");
+    return 0;
+}
