@@ -268,15 +268,30 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             indexData[k] = previous;
         }
 
-        // Strips back to triangles in encoder vertex numbers. A reference with fewer than three
-        // vertices numbered carries no first-use bit and numbers a new vertex; after that each
-        // reference reads a bit: 1 numbers the next vertex, 0 takes the next index entry.
+        // Strips back to triangles in encoder vertex numbers. A restart triangle (the first one
+        // always) is three references, any other one reference n: edge 1 gives (p2, p1, n),
+        // edge 0 gives (p0, p2, n) from the previous triangle (p0, p1, p2). Normally the first
+        // three references carry no first-use bit and number vertices 0, 1, 2, and every later
+        // reference reads one bit: 1 numbers the next vertex, 0 takes the next index entry. When
+        // the first triangle repeats a corner, every reference carries a bit; the two forms are
+        // told apart by isFirstCount against the number of references R: R - 3 or R.
+        uint32_t referenceCount = 0;
+        for (uint32_t i = 0; i < triangleCount; ++i)
+            referenceCount += (i == 0 || bitAt(restartBytes, i - 1)) ? 3 : 1;
+        bool everyReferenceHasBit;
+        if (isFirstCount == referenceCount)
+            everyReferenceHasBit = true;
+        else if (isFirstCount + 3 == referenceCount)
+            everyReferenceHasBit = false;
+        else
+            fail("meshlet " + std::to_string(meshlet) + " has " + std::to_string(isFirstCount) + " first-use bits for " +
+                 std::to_string(referenceCount) + " vertex references");
         uint32_t local[kMaxElements][3];
         uint32_t vertexFirstTriangle[kMaxElements];
         uint32_t numbered = 0, bitsRead = 0, indexRead = 0;
         auto reference = [&](uint32_t triangle) -> uint32_t {
             bool isNew = true;
-            if (numbered >= 3) {
+            if (everyReferenceHasBit || numbered >= 3) {
                 if (bitsRead >= isFirstCount)
                     fail("meshlet " + std::to_string(meshlet) + " references more vertices than its first-use bits cover");
                 isNew = bitAt(isFirstBytes, bitsRead++);
