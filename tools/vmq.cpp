@@ -1,7 +1,8 @@
 // vmq: the command-line tool. `vmq sample` compresses a procedurally generated mesh and prints
-// the record's totals and array sizes.
+// the record's totals and array sizes; `vmq tangents` prints generated tangents of a text mesh.
 #include "pelku_vmq_compression.h"
 #include "partition/partition.h"
+#include "tangents_command.h"
 
 #include <cmath>
 #include <cstdio>
@@ -117,7 +118,8 @@ int runSample()
 
 void printUsage()
 {
-    std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n");
+    std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n"
+                "  tangents  [INPUT] print generated tangents of a text mesh (standard input without INPUT)\n");
 }
 
 } // namespace
@@ -131,6 +133,8 @@ int main(int argc, char** argv)
     const std::string command = argv[1];
     if (command == "sample")
         return runSample();
+    if (command == "tangents")
+        return runTangentsCommand(argc, argv);
     std::fprintf(stderr, "error: unknown command '%s'\n", argv[1]);
     printUsage();
     return 1;
