@@ -78,8 +78,9 @@ inline void decodeTopology(const MeshletSymbols& s, DecodedMeshlet& out)
     for (uint32_t i = 1; i < s.triangleCount; ++i)
         references += byteBit(s.restartBytes, i - 1) ? 3 : 1;
     const bool everyReferenceHasBit = s.isFirstCount == references;
-    if (!everyReferenceHasBit)
+    if (!everyReferenceHasBit) {
         ASSERT_EQ(s.isFirstCount + 3, references);
+    }
 
     uint32_t numbered = 0, bitIndex = 0, indexPos = 0, referenceNumber = 0;
     out.firstTriangle.clear();
