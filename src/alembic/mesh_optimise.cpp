@@ -206,10 +206,9 @@ struct RepeatedTriangleKey {
 struct RepeatedTriangleKeyHash {
     size_t operator()(const RepeatedTriangleKey& key) const
     {
-        const PairHash mix;
         const uint64_t high = (uint64_t(key.material) << 32) | key.largest;
         const uint64_t low = (uint64_t(key.middle) << 32) | key.smallest;
-        return mix(high) ^ (mix(low) * 0x9e3779b97f4a7c15ull);
+        return size_t(pairHash(high) ^ (pairHash(low) * 0x9e3779b97f4a7c15ull));
     }
 };
 
