@@ -3,13 +3,12 @@
 #include "mesh_io.h"
 #include "mesh_tables_input.h"
 #include "partition_test_tables.h"
+#include "shared_mesh.h"
 #include "pipeline/internal_error.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 
@@ -310,29 +309,21 @@ TEST(PartitionBuilder, LimitsThatCannotPartitionAreRefused)
 // ---------------------------------------------------------------------------------------------
 // Real meshes
 
-const MeshTables* sharedMeshTables(const std::string& file)
+// Whole-mesh tables of a shared mesh under the default settings, built once per test run.
+const MeshTables& sharedMeshTables(const std::string& file, const vmq_support::LoadedMesh& mesh)
 {
     static std::map<std::string, std::unique_ptr<MeshTables>> cache;
-    auto it = cache.find(file);
-    if (it != cache.end())
-        return it->second.get();
-    vmq_support::LoadedMesh mesh;
-    std::string error;
-    if (!vmq_support::loadMesh(vmq_support::sharedPath("data/meshes/" + file), mesh, error))
-        return nullptr;
-    auto tables = std::make_unique<MeshTables>();
-    vmq_support::buildWholeMeshTables(mesh, CompressionSettings{}, *tables);
-    return cache.emplace(file, std::move(tables)).first->second.get();
+    std::unique_ptr<MeshTables>& tables = cache[file];
+    if (!tables) {
+        tables = std::make_unique<MeshTables>();
+        vmq_support::buildWholeMeshTables(mesh, CompressionSettings{}, *tables);
+    }
+    return *tables;
 }
 
-#define LOAD_SHARED_MESH(tables, file)                                                                \
-    const MeshTables* tables = sharedMeshTables(file);                                                \
-    if (!tables) {                                                                                    \
-        const char* ci = std::getenv("CI");                                                           \
-        if (ci && std::strcmp(ci, "true") == 0)                                                       \
-            FAIL() << "shared mesh " << file << " is missing";                                         \
-        GTEST_SKIP() << "shared mesh " << file << " is missing";                                      \
-    }
+#define LOAD_SHARED_MESH(tables, file) \
+    VMQ_SHARED_MESH(loaded, file);     \
+    const MeshTables* tables = &sharedMeshTables(file, *loaded);
 
 struct RealMeshCase {
     const char* file;
