@@ -352,14 +352,14 @@ INSTANTIATE_TEST_SUITE_P(
                     RealMeshCase{"spot.obj", CompressionSettings{}}, RealMeshCase{"spot.obj", settingsWith(64, 1, 64)},
                     RealMeshCase{"spot.obj", settingsWith(64, 0, 64)}, RealMeshCase{"spot.obj", settingsWith(64, 1, 0)},
                     RealMeshCase{"spot.obj", settingsWith(128, 32, 16, 1.0f)}, RealMeshCase{"spot.obj", settingsWith(64, 32, 64, 0.0f)},
-                    RealMeshCase{"bun_zipper.ply", CompressionSettings{}}, RealMeshCase{"bun_zipper.ply", settingsWith(32, 1, 64)}),
+                    RealMeshCase{"bob_tri.obj", CompressionSettings{}}, RealMeshCase{"bob_tri.obj", settingsWith(32, 1, 64)}),
     [](const testing::TestParamInfo<RealMeshCase>& info) { return "case" + std::to_string(info.index); });
 
 TEST(PartitionBuilder, FirstPassMeshletsAboveOneAndAHalfTriangleCapsAreAccepted)
 {
     // maxMeshletVertices 32 with the default first pass of 64: first-pass meshlets outgrow
     // 1.5 x the final cap of 31 triangles; the size check allows for the first-pass cap.
-    LOAD_SHARED_MESH(tables, "bun_zipper.ply");
+    LOAD_SHARED_MESH(tables, "armadillo.obj");
     const MeshletPartition partition = buildWithSettings(*tables, settingsWith(32, 32, 64));
     size_t largest = 0;
     for (const auto& meshlet : partition.meshlets)

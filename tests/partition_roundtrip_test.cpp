@@ -107,7 +107,7 @@ TEST(DISABLED_PartitionRoundTrip, ANullHandleBuildsAPartitionWhateverTheDescript
 TEST(DISABLED_PartitionRoundTrip, SmallVertexLimitsWithTheDefaultFirstPassCompress)
 {
     // First-pass meshlets of up to 63 triangles against a final cap of 31.
-    VMQ_SHARED_MESH(mesh, "bob_tri.obj");
+    VMQ_SHARED_MESH(mesh, "armadillo.obj");
     MeshInput input(*mesh);
     CompressionSettings settings = unoptimised();
     settings.maxMeshletVertices = 32;

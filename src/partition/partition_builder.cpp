@@ -168,6 +168,8 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
     for (size_t i = 0; i < T;) {
         startMeshlet(work, scratch, uint32_t(i), meshletCount);
         growMeshlet(work, scratch, firstPassCap, vertexCap);
+        if (scratch.members.empty())
+            raiseError("a meshlet seeded in the first partition pass took no triangle");
         for (uint32_t t : scratch.members)
             seeded[t] = 1;
         if (scratch.members.size() >= keepMin) {
