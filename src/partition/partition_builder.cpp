@@ -49,9 +49,11 @@ void addTriangle(PartitionWork& work, MeshletBuilder& builder, uint32_t t)
             ++builder.usedVertices;
         }
     }
-    for (uint32_t n : mesh.neighbours[t])
+    for (uint32_t k = work.neighbourBegin[t]; k < work.neighbourBegin[t + 1]; ++k) {
+        const uint32_t n = work.neighbourList[k];
         if (work.assignment[n] == -1 && work.ownerStamp[n] != builder.stamp)
             builder.frontier.push_back(n);
+    }
 }
 
 } // namespace
@@ -65,6 +67,14 @@ void preparePartitionWork(PartitionWork& work, const MeshTables& mesh)
     for (size_t t = 0; t < T; ++t)
         for (uint32_t c = 0; c < work.channelCount; ++c)
             work.centres[t * work.channelCount + c] = triangleCentre(mesh.channelValues[c], mesh.triangles[t]);
+    // Neighbour lists in one flat array: the sweeps walk them for every frontier entry.
+    work.neighbourBegin.resize(T + 1);
+    work.neighbourBegin[0] = 0;
+    for (size_t t = 0; t < T; ++t)
+        work.neighbourBegin[t + 1] = work.neighbourBegin[t] + uint32_t(mesh.neighbours[t].size());
+    work.neighbourList.resize(work.neighbourBegin[T]);
+    for (size_t t = 0; t < T; ++t)
+        std::copy(mesh.neighbours[t].begin(), mesh.neighbours[t].end(), work.neighbourList.begin() + work.neighbourBegin[t]);
     work.assignment.assign(T, -1);
     work.ownerStamp.assign(T, 0);
     work.vertexStamp.assign(size_t(mesh.vertexCount), 0);
@@ -79,8 +89,8 @@ float scoreCandidate(const PartitionWork& work, const MeshletBuilder& builder, u
     if (work.assignment[t] != -1 || work.ownerStamp[t] == builder.stamp || mesh.triangleGroups[t] != builder.groupId)
         return 0.0f;
     float s = 0.01f;
-    for (uint32_t n : mesh.neighbours[t])
-        if (work.ownerStamp[n] == builder.stamp)
+    for (uint32_t k = work.neighbourBegin[t]; k < work.neighbourBegin[t + 1]; ++k)
+        if (work.ownerStamp[work.neighbourList[k]] == builder.stamp)
             s += 1.0f;
     const float* centre = &work.centres[size_t(t) * work.channelCount];
     float d2 = 0.0f;

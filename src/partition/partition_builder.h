@@ -16,6 +16,8 @@ struct PartitionWork {
     const MeshTables* mesh = nullptr;
     uint32_t channelCount = 0;
     std::vector<float> centres;         // channelCount per triangle
+    std::vector<uint32_t> neighbourBegin; // T + 1 offsets into neighbourList
+    std::vector<uint32_t> neighbourList;  // the mesh's neighbour lists, one after the other
     std::vector<int32_t> assignment;    // meshlet index per triangle, -1 while unassigned
     std::vector<int32_t> ownerStamp;    // per triangle
     std::vector<int32_t> vertexStamp;   // per vertex
