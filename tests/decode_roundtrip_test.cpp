@@ -160,8 +160,9 @@ void checkRoundTrip(const TestMesh& mesh, const CompressionSettings& settings, c
     ASSERT_NE(decoded, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
 
     std::vector<std::vector<uint32_t>> channels;
-    if (partition || !settings.optimizeMesh)
+    if (partition || !settings.optimizeMesh) {
         EXPECT_EQ(decodedTriangles(*decoded), expectedTriangles(mesh, settings, channels));
+    }
     EXPECT_EQ(decoded->triangleCount, compressed->triangleCount);
     EXPECT_EQ(decoded->vertexCount, compressed->vertexCount);
 
@@ -184,8 +185,9 @@ void checkRoundTrip(const TestMesh& mesh, const CompressionSettings& settings, c
         EXPECT_EQ(info.vertexOffset, vertices);
         EXPECT_EQ(compressed->meshletValueOffsetsBegin[m], info.vertexOffset * compressed->channelCount);
         EXPECT_EQ(info.indexWordOffset, indexWords);
-        if (m > 0)
+        if (m > 0) {
             EXPECT_LE(decoded->meshletsBegin[m - 1].groupId, info.groupId);
+        }
         triangles += info.triangleCount;
         vertices += info.vertexCount;
         indexWords += info.indexWordCount;

@@ -17,7 +17,7 @@
 
 namespace {
 
-TEST(OptimiseRoundTrip, DISABLED_BuiltPartitionCoversTheOptimisedTriangles)
+TEST(OptimiseRoundTrip, BuiltPartitionCoversTheOptimisedTriangles)
 {
     vmq_support::LoadedMesh loaded;
     std::string error;

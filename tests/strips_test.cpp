@@ -109,7 +109,7 @@ TEST(Strips, AlternatingPathThroughSelectedEdges)
     tables.neighbours = {{1}, {0, 4, 2}, {1, 5, 3}, {2}, {1}, {2}};
     const std::pair<uint32_t, uint32_t> edges[] = {{0, 1}, {1, 2}, {2, 3}, {1, 4}, {2, 5}};
     for (auto [x, y] : edges)
-        tables.dualEdges.tryEmplace(vmq::pairKey(x, y), {x, y, 0, 1, (x == 1 && y == 2) || x == 1 && y == 4 || x == 2 && y == 5});
+        tables.dualEdges.tryEmplace(vmq::pairKey(x, y), {x, y, 0, 1, (x == 1 && y == 2) || (x == 1 && y == 4) || (x == 2 && y == 5)});
     vmq::StripScratch scratch;
     vmq::prepareStripScratch(tables, scratch);
     vmq::improveStripEdges(tables, 8, scratch);
