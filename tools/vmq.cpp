@@ -117,10 +117,13 @@ int runSample()
 
 void printUsage()
 {
-    std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n");
+    std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n"
+                "  dump      print the object tree, property headers and samples of an archive\n");
 }
 
 } // namespace
+
+int runDump(int argc, char** argv);
 
 int main(int argc, char** argv)
 {
@@ -131,6 +134,8 @@ int main(int argc, char** argv)
     const std::string command = argv[1];
     if (command == "sample")
         return runSample();
+    if (command == "dump")
+        return runDump(argc, argv);
     std::fprintf(stderr, "error: unknown command '%s'\n", argv[1]);
     printUsage();
     return 1;
