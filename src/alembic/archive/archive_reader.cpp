@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 namespace vmq::abc {
 
@@ -15,7 +16,7 @@ const char* const kPodNames[kPodCount] = {"bool_t",  "uint8_t",  "int8_t",   "ui
                                           "float32_t", "float64_t", "string", "wstring"};
 constexpr size_t kMaxIndexedMetaData = 65536;
 constexpr uint32_t kMaxProxyHops = 16;
-constexpr uint32_t kMaxTreeDepth = 4096;
+constexpr uint32_t kMaxTreeDepth = 512; // nested objects and compounds; keeps the recursion within small thread stacks
 
 bool isStringPod(Pod pod) { return pod == Pod::String || pod == Pod::WString; }
 
@@ -221,7 +222,7 @@ MetaData parseMetaData(const uint8_t* text, size_t size)
 struct TreeWalkAccess {
     Archive& a;
     const OgawaFile& file;
-    std::vector<uint64_t> path; // groups on the current path
+    std::unordered_set<uint64_t> path; // groups on the current path
     uint64_t budget;
 
     struct ChildHeader {
@@ -242,14 +243,23 @@ struct TreeWalkAccess {
 
     void enter(uint64_t ref)
     {
-        if (std::find(path.begin(), path.end(), ref) != path.end())
-            file.fail("the object tree contains a cycle");
         if (path.size() >= kMaxTreeDepth)
             file.fail("the object tree is nested too deeply");
+        if (ref != kEmptyGroup && !path.insert(ref).second)
+            file.fail("the object tree contains a cycle");
         if (budget == 0)
             file.fail("the object tree expands to more records than the file can hold");
         --budget;
-        path.push_back(ref);
+    }
+
+    void leave(uint64_t ref) { path.erase(ref); }
+
+    // A name that occurs twice, or empty.
+    static std::string_view firstDuplicate(std::vector<std::string_view>& names)
+    {
+        std::sort(names.begin(), names.end());
+        const auto it = std::adjacent_find(names.begin(), names.end());
+        return it == names.end() ? std::string_view() : *it;
     }
 
     std::vector<ChildHeader> objectHeaders(const OgawaGroup& group)
@@ -280,11 +290,13 @@ struct TreeWalkAccess {
             } else {
                 h.metadata = metaDataAt(index, c);
             }
-            for (const ChildHeader& other : headers)
-                if (other.name == h.name)
-                    file.fail("two child objects are named '" + h.name + "'");
             headers.push_back(std::move(h));
         }
+        std::vector<std::string_view> names;
+        for (const ChildHeader& h : headers)
+            names.push_back(h.name);
+        if (const auto twice = firstDuplicate(names); !twice.empty())
+            file.fail("two child objects are named '" + std::string(twice) + "'");
         return headers;
     }
 
@@ -347,9 +359,6 @@ struct TreeWalkAccess {
             } else {
                 h.metadata = metaDataAt(metaIndex, c);
             }
-            for (const auto& other : headers)
-                if (other.first.name == h.name)
-                    file.fail("two properties are named '" + h.name + "'");
             const uint64_t index = headers.size();
             if (index + 1 >= group.count)
                 file.fail("property '" + h.name + "' has no group in its compound");
@@ -358,6 +367,11 @@ struct TreeWalkAccess {
                 file.fail("property '" + h.name + "' is stored as a data block where a group is expected");
             headers.emplace_back(std::move(h), childRef);
         }
+        std::vector<std::string_view> names;
+        for (const auto& h : headers)
+            names.push_back(h.first.name);
+        if (const auto twice = firstDuplicate(names); !twice.empty())
+            file.fail("two properties are named '" + std::string(twice) + "'");
         return headers;
     }
 
@@ -381,7 +395,7 @@ struct TreeWalkAccess {
             a.properties_[index].children.push_back(uint32_t(a.properties_.size()));
             a.properties_.push_back({std::move(h), childRef, index, {}});
         }
-        path.pop_back();
+        leave(ref);
         return index;
     }
 
@@ -463,7 +477,7 @@ struct TreeWalkAccess {
             walkObject(file.child(group, i + 1), headers[i].name, base + "/" + headers[i].name,
                        headers[i].metadata, index);
         }
-        path.pop_back();
+        leave(ref);
     }
 };
 
