@@ -236,12 +236,16 @@ struct Dumper {
 
 } // namespace
 
+void dumpOpenArchive(const Archive& archive, std::string& out)
+{
+    Dumper{archive, out}.run();
+}
+
 bool dumpArchive(const std::string& path, std::string& out)
 {
     out += "archive: " + baseName(path) + "\n";
     try {
-        const std::unique_ptr<Archive> archive = Archive::open(path);
-        Dumper{*archive, out}.run();
+        dumpOpenArchive(*Archive::open(path), out);
         return true;
     } catch (const std::exception& error) {
         // Drop a line left half-written by the fault.

@@ -10,4 +10,8 @@ namespace vmq::abc {
 // it, then a line "error: " with the message, and returns false.
 bool dumpArchive(const std::string& path, std::string& out);
 
+class Archive;
+// Appends the listing of an opened archive (without the "archive:" line); raises on a fault.
+void dumpOpenArchive(const Archive& archive, std::string& out);
+
 } // namespace vmq::abc
