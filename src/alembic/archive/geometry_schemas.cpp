@@ -8,6 +8,8 @@ namespace vmq::abc {
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 bool matchesObject(const ObjectRecord& object, std::string_view title)
 {
     return object.metadata.get("schemaObjTitle") == title || object.metadata.get("schema") == title;
@@ -75,7 +77,7 @@ Imath::M44d multiply(const Imath::M44d& a, const Imath::M44d& b)
 
 Imath::M44d axisRotation(double ax, double ay, double az, double degrees)
 {
-    const double theta = degrees * M_PI / 180.0;
+    const double theta = degrees * kPi / 180.0;
     const double length = std::sqrt(ax * ax + ay * ay + az * az);
     double ux = 0, uy = 0, uz = 0;
     if (length != 0.0) {
