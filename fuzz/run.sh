@@ -33,7 +33,13 @@ if [[ ${#seeds[@]} -eq 0 ]]; then
     echo "warning: no seed fixtures under $shared; fuzzing from an empty corpus" >&2
 fi
 
-# New inputs go to the first corpus folder; the fixture folders are only read.
+# New inputs go to the first corpus folder; the fixture folders are only read. Several jobs
+# write their logs (fuzz-N.log) into the build folder.
+parallel=()
+if [[ "$jobs" -gt 1 ]]; then
+    parallel=(-jobs="$jobs" -workers="$jobs")
+fi
+cd "$build"
 "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=262144 \
-    -jobs="$jobs" -workers="$jobs" -print_final_stats=1 \
+    "${parallel[@]}" -print_final_stats=1 \
     -artifact_prefix="$build/findings/" "$build/corpus" "${seeds[@]}"
