@@ -119,10 +119,13 @@ int runSample()
 void printUsage()
 {
     std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n"
+                "  dump      print the object tree, property headers and samples of an archive\n"
                 "  tangents  [INPUT] print generated tangents of a text mesh (standard input without INPUT)\n");
 }
 
 } // namespace
+
+int runDump(int argc, char** argv);
 
 int main(int argc, char** argv)
 {
@@ -133,6 +136,8 @@ int main(int argc, char** argv)
     const std::string command = argv[1];
     if (command == "sample")
         return runSample();
+    if (command == "dump")
+        return runDump(argc, argv);
     if (command == "tangents")
         return runTangentsCommand(argc, argv);
     std::fprintf(stderr, "error: unknown command '%s'\n", argv[1]);
