@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some are missing.
 set -euo pipefail
-packages=(cmake make g++ clang libgtest-dev libgmock-dev libbenchmark-dev libmeshoptimizer-dev libimath-dev binutils)
+packages=(cmake make g++ clang libclang-rt-14-dev pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
+          libmeshoptimizer-dev libimath-dev libdraco-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
