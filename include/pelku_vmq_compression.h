@@ -220,6 +220,24 @@ PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_GetMeshletPartition(
 /* Frees a handle and its partition; null is ignored. */
 PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseMeshletPartition(MeshletPartitionHandle* handle);
 
+/* Makes a partition from a host's own meshlets, for Pelku_Vmq_Compression_CompressMeshWithMeshlets:
+ * meshlet m lists the triangle numbers triangles[meshletOffsets[m]] .. triangles[meshletOffsets[m + 1] - 1],
+ * so meshletOffsets holds meshletCount + 1 entries, starts at 0, never decreases and ends at
+ * triangleCount. Every meshlet needs 1 to 2047 triangles; triangle numbers are checked against the
+ * mesh when it is compressed. Returns a new handle to free with
+ * Pelku_Vmq_Compression_ReleaseMeshletPartition, or null with the reason in the error text. */
+PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_CreateMeshletPartition(const uint32_t* triangles, size_t triangleCount,
+                                                                                   const uint32_t* meshletOffsets, size_t meshletCount);
+
+/* The number of meshlets a handle holds; 0 for null. */
+PELKU_VMQ_API uint32_t Pelku_Vmq_Compression_GetPartitionMeshletCount(const MeshletPartitionHandle* handle);
+
+/* Meshlet m's triangle count; when destination is not null, also copies its triangle numbers
+ * there, in order, provided capacity (in entries) is large enough. Returns 0 and sets the error
+ * text for a null handle, a meshlet out of range or a destination that is too small. */
+PELKU_VMQ_API uint32_t Pelku_Vmq_Compression_GetPartitionMeshletTriangles(const MeshletPartitionHandle* handle, uint32_t meshlet,
+                                                                          uint32_t* destination, size_t capacity);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

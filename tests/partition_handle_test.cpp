@@ -100,4 +100,44 @@ TEST(PartitionHandle, WithoutAHandleTheDescriptorsPartitionIsIgnored)
     }
 }
 
+TEST(PartitionHandle, HostMeshletsInAndOut)
+{
+    const std::vector<uint32_t> triangles = {4, 0, 1, 3, 2};
+    const std::vector<uint32_t> offsets = {0, 3, 5};
+    MeshletPartitionHandle* handle = Pelku_Vmq_Compression_CreateMeshletPartition(triangles.data(), triangles.size(), offsets.data(), 2);
+    ASSERT_NE(handle, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletCount(handle), 2u);
+    std::vector<uint32_t> out(3, 99);
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, 0, nullptr, 0), 3u);
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, 0, out.data(), out.size()), 3u);
+    EXPECT_EQ(out, (std::vector<uint32_t>{4, 0, 1}));
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, 1, out.data(), 1), 0u); // too small
+    EXPECT_NE(std::string(Pelku_Vmq_Compression_GetCompressionErrorString()).find("more than the destination holds"), std::string::npos);
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, 2, out.data(), out.size()), 0u);
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletCount(nullptr), 0u);
+    Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
+
+    // An empty partition is valid; bad offsets are refused with the reason.
+    const uint32_t zero = 0;
+    handle = Pelku_Vmq_Compression_CreateMeshletPartition(nullptr, 0, &zero, 0);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletCount(handle), 0u);
+    Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
+
+    struct Bad {
+        std::vector<uint32_t> offsets;
+        const char* message;
+    };
+    for (const Bad& bad : {Bad{{1, 3, 5}, "meshletOffsets[0] is 1"}, Bad{{0, 3, 4}, "last meshlet offset is 4 for 5 triangles"},
+                           Bad{{0, 0, 5}, "meshlet 0 is empty"}, Bad{{0, 6, 5}, "meshlet 1 has a decreasing offset"}}) {
+        EXPECT_EQ(Pelku_Vmq_Compression_CreateMeshletPartition(triangles.data(), triangles.size(), bad.offsets.data(), 2), nullptr);
+        EXPECT_NE(std::string(Pelku_Vmq_Compression_GetCompressionErrorString()).find(bad.message), std::string::npos)
+            << Pelku_Vmq_Compression_GetCompressionErrorString();
+    }
+    std::vector<uint32_t> big(2048, 0);
+    const uint32_t bigOffsets[2] = {0, 2048};
+    EXPECT_EQ(Pelku_Vmq_Compression_CreateMeshletPartition(big.data(), big.size(), bigOffsets, 1), nullptr);
+    EXPECT_EQ(Pelku_Vmq_Compression_CreateMeshletPartition(triangles.data(), triangles.size(), nullptr, 2), nullptr);
+}
+
 } // namespace
