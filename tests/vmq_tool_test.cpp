@@ -313,6 +313,10 @@ TEST(VmqContainer, EveryTruncationAndByteFlipIsRefused)
         EXPECT_FALSE(decodeContainer(corrupted.data(), corrupted.size(), read, error));
         EXPECT_NE(error.find(c.messagePart), std::string::npos) << error;
     }
+    // The checksum is the common CRC-32.
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(crc32(check, sizeof check), 0xCBF43926u);
+
     // A later major version is refused by name.
     std::vector<uint8_t> future = bytes;
     future[8] = 2;

@@ -22,6 +22,10 @@ bool decodeRecord(const CompressedMesh& mesh, int32_t predictionMode, DecodedGeo
         return false;
     }
     const uint32_t c = mesh.channelCount;
+    if (uint64_t(mesh.vertexCount) * c > (uint64_t(1) << 32)) {
+        error = "Cannot decode: the record's vertex and channel counts are too large.";
+        return false;
+    }
     out.channelCount = c;
     out.channelKinds.assign(mesh.channelKindsBegin, mesh.channelKindsEnd);
     out.triangles.assign(size_t(mesh.triangleCount) * 3, 0);

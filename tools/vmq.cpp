@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace {
 
@@ -44,9 +46,18 @@ int main(int argc, char** argv)
         printUsage(stdout);
         return vmq_tool::kExitOk;
     }
-    for (const Command& command : kCommands)
-        if (!std::strcmp(argv[1], command.name))
+    for (const Command& command : kCommands) {
+        if (std::strcmp(argv[1], command.name))
+            continue;
+        try {
             return command.run(argc - 1, argv + 1);
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "vmq %s: out of memory\n", command.name);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "vmq %s: %s\n", command.name, e.what());
+        }
+        return vmq_tool::kExitFailure;
+    }
     std::fprintf(stderr, "vmq: unknown command '%s'\n\n", argv[1]);
     printUsage(stderr);
     return vmq_tool::kExitUsage;
