@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only when some are missing.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
-          libmeshoptimizer-dev libimath-dev libdraco-dev)
+          libmeshoptimizer-dev libimath-dev libdraco-dev libcli11-dev libassimp-dev libstb-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

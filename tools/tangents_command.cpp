@@ -167,15 +167,15 @@ TextMesh parseTextMesh(const std::string& text)
 
 int runTangentsCommand(int argc, char** argv)
 {
-    if (argc > 3) {
+    if (argc > 2) {
         std::fprintf(stderr, "usage: vmq tangents [INPUT]\n");
         return 2;
     }
     std::string text;
-    if (argc == 3) {
-        std::ifstream file(argv[2], std::ios::binary);
+    if (argc == 2) {
+        std::ifstream file(argv[1], std::ios::binary);
         if (!file) {
-            std::fprintf(stderr, "error: cannot open '%s'\n", argv[2]);
+            std::fprintf(stderr, "error: cannot open '%s'\n", argv[1]);
             return 2;
         }
         text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

@@ -1,146 +1,66 @@
-// vmq: the command-line tool. `vmq sample` compresses a procedurally generated mesh and prints
-// the record's totals and array sizes; `vmq tangents` prints generated tangents of a text mesh.
-#include "pelku_vmq_compression.h"
-#include "partition/partition.h"
-#include "tangents_command.h"
+// vmq: the command-line tool. The first argument names a subcommand; each subcommand parses
+// its own options (vmq COMMAND --help).
+#include "commands.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <exception>
+#include <new>
 
 namespace {
 
-struct SampleMesh {
-    std::vector<float> positions;
-    std::vector<float> normals;
-    std::vector<float> texcoords;
-    std::vector<Triangle> triangles;
-    std::vector<uint32_t> groups;
+struct Command {
+    const char* name;
+    const char* summary;
+    int (*run)(int argc, char** argv);
 };
 
-// A wavy grid of (n + 1)^2 vertices with two material groups (left and right half).
-SampleMesh makeSampleMesh(uint32_t n)
-{
-    SampleMesh mesh;
-    for (uint32_t y = 0; y <= n; ++y) {
-        for (uint32_t x = 0; x <= n; ++x) {
-            const float u = float(x) / float(n), v = float(y) / float(n);
-            const float h = 0.1f * std::sin(6.0f * u) * std::cos(4.0f * v);
-            mesh.positions.insert(mesh.positions.end(), {u, v, h});
-            mesh.normals.insert(mesh.normals.end(), {0.0f, 0.0f, 1.0f});
-            mesh.texcoords.insert(mesh.texcoords.end(), {u, v});
-        }
-    }
-    for (uint32_t y = 0; y < n; ++y) {
-        for (uint32_t x = 0; x < n; ++x) {
-            const uint32_t a = y * (n + 1) + x, b = a + 1, c = a + n + 1, d = c + 1;
-            const uint32_t group = x < n / 2 ? 0 : 1;
-            mesh.triangles.push_back({{a, b, d}});
-            mesh.triangles.push_back({{a, d, c}});
-            mesh.groups.insert(mesh.groups.end(), {group, group});
-        }
-    }
-    return mesh;
-}
+// Every subcommand, in the order --help lists them. A new one adds its line here and its
+// declaration in commands.h.
+const Command kCommands[] = {
+    {"sample", "compress the built-in mesh, write its container, decode, verify and render it", runSample},
+    {"compress", "compress a mesh file (OBJ, PLY, glTF/GLB, FBX, ...) into a .vmq container", runCompress},
+    {"info", "show what a container holds and where its bits go (--json)", runInfo},
+    {"decode", "decode a container into a mesh file (.obj, .ply, .glb, ...)", runDecode},
+    {"verify", "check a container against its source mesh", runVerify},
+    {"render", "draw a container's mesh into a PNG, one colour per meshlet (--stat bits)", runRender},
+    {"dump", "print the object tree, property headers and samples of an Alembic archive", runDump},
+    {"tangents", "[INPUT] print generated tangents of a text mesh (standard input without INPUT)", runTangentsCommand},
+};
 
-// Consecutive runs of up to `size` triangles of one group.
-MeshletPartition runPartition(const std::vector<uint32_t>& groups, size_t size)
+void printUsage(FILE* out)
 {
-    MeshletPartition partition;
-    for (uint32_t t = 0; t < groups.size(); ++t) {
-        if (partition.meshlets.empty() || partition.meshlets.back().size() >= size || groups[partition.meshlets.back().back()] != groups[t])
-            partition.meshlets.emplace_back();
-        partition.meshlets.back().push_back(t);
-    }
-    return partition;
-}
-
-template <typename T>
-size_t count(const T* begin, const T* end)
-{
-    return size_t(end - begin);
-}
-
-int runSample()
-{
-    SampleMesh sample = makeSampleMesh(48);
-    MeshAttribute attributes[3] = {
-        {POSITION, sample.positions.data(), sample.positions.data() + sample.positions.size(), 3},
-        {NORMAL, sample.normals.data(), sample.normals.data() + sample.normals.size(), 3},
-        {TEXCOORD, sample.texcoords.data(), sample.texcoords.data() + sample.texcoords.size(), 2},
-    };
-    MeshletPartition partition = runPartition(sample.groups, 64);
-    MeshDescriptor mesh{};
-    mesh.trianglesBegin = sample.triangles.data();
-    mesh.trianglesEnd = sample.triangles.data() + sample.triangles.size();
-    mesh.attributesBegin = attributes;
-    mesh.attributesEnd = attributes + 3;
-    mesh.triangleGroupsBegin = sample.groups.data();
-    mesh.triangleGroupsEnd = sample.groups.data() + sample.groups.size();
-    mesh.partition = &partition;
-    CompressionSettings settings{};
-
-    std::printf("sample: wavy grid, %zu triangles, %zu vertices, %zu meshlets given\n", sample.triangles.size(),
-                sample.positions.size() / 3, partition.meshlets.size());
-    CompressedMesh* result = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
-    if (!result) {
-        std::fprintf(stderr, "error: %s\n", Pelku_Vmq_Compression_GetCompressionErrorString());
-        return 1;
-    }
-    size_t channelWords = 0, channelTables = 0;
-    for (uint32_t c = 0; c < result->channelCount; ++c) {
-        channelWords += count(result->channels[c].streamWordsBegin, result->channels[c].streamWordsEnd);
-        channelTables += count(result->channels[c].tableBlobBegin, result->channels[c].tableBlobEnd);
-    }
-    const size_t globalWords = count(result->streamWordsBegin, result->streamWordsEnd);
-    std::printf("%-28s %12s\n", "field", "value");
-    std::printf("%-28s %12u\n", "meshletCount", result->meshletCount);
-    std::printf("%-28s %12u\n", "triangleCount", result->triangleCount);
-    std::printf("%-28s %12u\n", "vertexCount", result->vertexCount);
-    std::printf("%-28s %12u\n", "indexWordCount", result->indexWordCount);
-    std::printf("%-28s %12u\n", "channelCount", result->channelCount);
-    std::printf("%-28s %12u\n", "valueCount", result->valueCount);
-    std::printf("%-28s %12zu\n", "streamWords", globalWords);
-    std::printf("%-28s %12zu\n", "tableBlob", count(result->tableBlobBegin, result->tableBlobEnd));
-    std::printf("%-28s %12zu\n", "meshletBitOffsets", count(result->meshletBitOffsetsBegin, result->meshletBitOffsetsEnd));
-    std::printf("%-28s %12zu\n", "channel streamWords (sum)", channelWords);
-    std::printf("%-28s %12zu\n", "channel tableBlob (sum)", channelTables);
-    std::printf("%-28s %12zu\n", "meshletHeaders", count(result->meshletHeadersBegin, result->meshletHeadersEnd));
-    std::printf("%-28s %12.2f\n", "bits per triangle",
-                result->triangleCount ? double(32 * (globalWords + channelWords)) / result->triangleCount : 0.0);
-    std::printf("%-28s (%g, %g, %g)\n", "boundsMin", result->boundsMin[0], result->boundsMin[1], result->boundsMin[2]);
-    std::printf("%-28s (%g, %g, %g)\n", "boundsMax", result->boundsMax[0], result->boundsMax[1], result->boundsMax[2]);
-    Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
-    return 0;
-}
-
-void printUsage()
-{
-    std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n"
-                "  dump      print the object tree, property headers and samples of an archive\n"
-                "  tangents  [INPUT] print generated tangents of a text mesh (standard input without INPUT)\n");
+    std::fprintf(out, "usage: vmq <command> [options]\n\ncommands:\n");
+    for (const Command& command : kCommands)
+        std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+    std::fprintf(out, "\nRun 'vmq <command> --help' for a command's options. Exit status: 0 success, 1 failure, 2 usage error.\n");
 }
 
 } // namespace
 
-int runDump(int argc, char** argv);
-
 int main(int argc, char** argv)
 {
-    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        printUsage();
-        return argc < 2 ? 1 : 0;
+    if (argc < 2) {
+        printUsage(stderr);
+        return vmq_tool::kExitUsage;
     }
-    const std::string command = argv[1];
-    if (command == "sample")
-        return runSample();
-    if (command == "dump")
-        return runDump(argc, argv);
-    if (command == "tangents")
-        return runTangentsCommand(argc, argv);
-    std::fprintf(stderr, "error: unknown command '%s'\n", argv[1]);
-    printUsage();
-    return 1;
+    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
+        printUsage(stdout);
+        return vmq_tool::kExitOk;
+    }
+    for (const Command& command : kCommands) {
+        if (std::strcmp(argv[1], command.name))
+            continue;
+        try {
+            return command.run(argc - 1, argv + 1);
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "vmq %s: out of memory\n", command.name);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "vmq %s: %s\n", command.name, e.what());
+        }
+        return vmq_tool::kExitFailure;
+    }
+    std::fprintf(stderr, "vmq: unknown command '%s'\n\n", argv[1]);
+    printUsage(stderr);
+    return vmq_tool::kExitUsage;
 }

@@ -6,12 +6,12 @@
 
 int runDump(int argc, char** argv)
 {
-    if (argc != 3) {
+    if (argc != 2) {
         std::fprintf(stderr, "usage: vmq dump ARCHIVE\n");
-        return 1;
+        return 2;
     }
     std::string out;
-    const bool ok = vmq::abc::dumpArchive(argv[2], out);
+    const bool ok = vmq::abc::dumpArchive(argv[1], out);
     std::fwrite(out.data(), 1, out.size(), stdout);
     return ok ? 0 : 1;
 }

@@ -1,0 +1,101 @@
+// vmq compress IN -o OUT.vmq: reads a mesh file and writes its compressed container.
+#include "commands.h"
+#include "container.h"
+#include "mesh_import.h"
+#include "progress.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+namespace vmq_tool {
+
+bool compressToFile(const SourceMesh& source, const CompressionSettings& settings, const MeshletPartition* partition,
+                    const std::string& sourceName, const std::string& outputPath, CompressSummary& summary, std::string& error)
+{
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<MeshAttribute> attributes;
+    MeshDescriptor descriptor = makeDescriptor(source, attributes);
+    descriptor.partition = partition;
+    std::unique_ptr<CompressedMesh, void (*)(CompressedMesh*)> record(Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings),
+                                                                      Pelku_Vmq_Compression_ReleaseCompressedMesh);
+    if (!record) {
+        error = sourceName + ": compression failed: " + Pelku_Vmq_Compression_GetCompressionErrorString();
+        return false;
+    }
+    ContainerHeader header;
+    header.settings = settings;
+    header.materialNames = source.materialNames;
+    header.sourceName = sourceName;
+    const std::vector<FrameRef> frames = {{0, predictionModeFor(settings), record.get()}};
+    if (!writeContainerFile(outputPath, header, frames, error))
+        return false;
+    summary.input = sourceName;
+    summary.output = outputPath;
+    summary.inputTriangles = source.triangles.size();
+    summary.inputVertices = source.vertexCount();
+    summary.meshlets = record->meshletCount;
+    summary.triangles = record->triangleCount;
+    summary.vertices = record->vertexCount;
+    summary.fileBytes = encodeContainer(header, frames).size();
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return true;
+}
+
+void printCompressSummary(const CompressSummary& s, bool json)
+{
+    const double bitsPerTriangle = s.triangles ? double(s.fileBytes) * 8 / s.triangles : 0;
+    if (json) {
+        std::printf("{\"input\": %s, \"output\": %s, \"inputTriangles\": %zu, \"inputVertices\": %zu, \"meshlets\": %u, "
+                    "\"triangles\": %u, \"vertices\": %u, \"bytes\": %llu, \"bitsPerTriangle\": %s, \"seconds\": %s}\n",
+                    jsonText(s.input).c_str(), jsonText(s.output).c_str(), s.inputTriangles, s.inputVertices, s.meshlets, s.triangles,
+                    s.vertices, (unsigned long long)s.fileBytes, jsonNumber(bitsPerTriangle).c_str(), jsonNumber(s.seconds).c_str());
+        return;
+    }
+    std::printf("%s -> %s\n", s.input.c_str(), s.output.c_str());
+    std::printf("  input      %zu triangles, %zu vertices\n", s.inputTriangles, s.inputVertices);
+    std::printf("  meshlets   %u (%u triangles, %u meshlet vertices)\n", s.meshlets, s.triangles, s.vertices);
+    std::printf("  file       %llu bytes, %.2f bits per triangle\n", (unsigned long long)s.fileBytes, bitsPerTriangle);
+    std::printf("  time       %.3f s\n", s.seconds);
+}
+
+} // namespace vmq_tool
+
+int runCompress(int argc, char** argv)
+{
+    using namespace vmq_tool;
+    CLI::App app("Compress a mesh file (OBJ, PLY, glTF/GLB, FBX, ...) into a .vmq container. Triangle groups come from the "
+                 "file's materials.",
+                 "vmq compress");
+    std::string input, output;
+    bool quiet = false, json = false;
+    SettingsOptions settings;
+    app.add_option("input", input, "mesh file to compress")->required();
+    app.add_option("-o,--output", output, "container to write (.vmq)")->required();
+    app.add_flag("-q,--quiet", quiet, "print nothing on success");
+    app.add_flag("--json", json, "print the summary as JSON");
+    settings.addTo(app);
+    if (const int status = parseArguments(app, argc, argv); status >= 0)
+        return status;
+
+    SourceMesh source;
+    std::string error;
+    {
+        Progress phase("reading " + input, 0, quiet);
+        phase.update(0);
+        if (!importMesh(input, source, error))
+            return reportFailure("compress", error);
+    }
+    if (source.skippedFaces && !quiet)
+        std::fprintf(stderr, "vmq compress: %s: %u point and line faces left out\n", input.c_str(), source.skippedFaces);
+    CompressSummary summary;
+    {
+        Progress phase("compressing", 0, quiet);
+        phase.update(0);
+        if (!compressToFile(source, settings.resolved(), nullptr, input, output, summary, error))
+            return reportFailure("compress", error);
+    }
+    if (!quiet || json)
+        printCompressSummary(summary, json);
+    return kExitOk;
+}

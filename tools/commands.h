@@ -1,0 +1,80 @@
+#pragma once
+// The tool's subcommands and what they share: argument parsing with the exit statuses, the
+// compression settings as options, error lines and JSON text.
+#include "pelku_vmq_compression.h"
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace vmq_tool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Parses argv (argv[0] is the command name). Returns -1 to go on, else the status to exit with:
+// 0 after --help, 2 after a usage error (reported on standard error).
+int parseArguments(CLI::App& app, int argc, char** argv);
+
+// Writes "vmq <command>: message" to standard error; returns kExitFailure.
+int reportFailure(const std::string& command, const std::string& message);
+
+// Every CompressionSettings field as an option, with its default and range in --help.
+struct SettingsOptions {
+    CompressionSettings settings{};
+    int optimizeMesh = 1, disableParallelogramPrediction = 0, recomputeNormals = 0, smoothAllNormals = 0;
+
+    void addTo(CLI::App& app);
+    // The settings with the flag options folded in.
+    CompressionSettings resolved() const;
+};
+
+// The prediction mode a decoder needs for records compressed with these settings.
+int32_t predictionModeFor(const CompressionSettings& settings);
+
+// A JSON string literal.
+std::string jsonText(const std::string& text);
+// A JSON number (finite values; others become null).
+std::string jsonNumber(double value);
+
+struct SourceMesh;
+class StoredMesh;
+struct Container;
+
+// What one compression did, for the summary line or its JSON.
+struct CompressSummary {
+    std::string input, output;
+    size_t inputTriangles = 0, inputVertices = 0;
+    uint32_t meshlets = 0, triangles = 0, vertices = 0;
+    uint64_t fileBytes = 0;
+    double seconds = 0;
+};
+
+// Compresses a source mesh (with a given partition, or null to let the library build one) and
+// writes its container. False with a message naming the input or output file.
+bool compressToFile(const SourceMesh& source, const CompressionSettings& settings, const MeshletPartition* partition,
+                    const std::string& sourceName, const std::string& outputPath, CompressSummary& summary, std::string& error);
+void printCompressSummary(const CompressSummary& summary, bool json);
+
+// Decodes a stored mesh and renders it to a PNG; colourByBits colours meshlets by their bits per
+// triangle instead of one colour each. False with a message.
+// The stored mesh of the chosen frame (-1: the first stored one), or null with a message.
+const StoredMesh* chooseFrame(const Container& container, const std::string& path, int64_t frame, std::string& error);
+
+struct RenderOptions;
+bool renderToFile(const StoredMesh& mesh, const RenderOptions& options, bool colourByBits, bool quiet, const std::string& outputPath,
+                  std::string& note, std::string& error);
+
+} // namespace vmq_tool
+
+// Subcommands: each takes its own arguments, argv[0] being the command name.
+int runSample(int argc, char** argv);
+int runCompress(int argc, char** argv);
+int runInfo(int argc, char** argv);
+int runDecode(int argc, char** argv);
+int runVerify(int argc, char** argv);
+int runRender(int argc, char** argv);
+int runDump(int argc, char** argv);
+int runTangentsCommand(int argc, char** argv);
+// More subcommands are declared here and listed in the table in vmq.cpp.
