@@ -267,6 +267,80 @@ INSTANTIATE_TEST_SUITE_P(
                     SettingsCase{"delta_prediction", [](CompressionSettings& s) { s.disableParallelogramPrediction = 1; }}),
     [](const testing::TestParamInfo<SettingsCase>& info) { return std::string(info.param.name); });
 
+TEST(Decode, BuiltPartitions)
+{
+    TestMesh grid = makeGrid(20, 4);
+    struct Case {
+        uint32_t maxVertices;
+        uint8_t optimize;
+        int32_t minTriangles;
+    };
+    for (const Case& c : {Case{64, 1, 32}, Case{64, 0, 32}, Case{3, 0, 1}, Case{16, 1, 8}, Case{255, 0, 32}, Case{2047, 1, 0}}) {
+        SCOPED_TRACE("maxMeshletVertices " + std::to_string(c.maxVertices) + ", optimizeMesh " + std::to_string(c.optimize));
+        CompressionSettings settings{};
+        settings.maxMeshletVertices = c.maxVertices;
+        settings.optimizeMesh = c.optimize;
+        settings.minMeshletTriangles = c.minTriangles;
+        // The grid has no degenerate or repeated triangles, so the optimisation pass keeps the
+        // multiset of grid-value triangles: compare in both cases.
+        MeshDescriptor descriptor = grid.descriptor;
+        CompressedMesh* compressed = Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings);
+        ASSERT_NE(compressed, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+        ASSERT_NE(compressed->partition, nullptr);
+        DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(compressed, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
+        ASSERT_NE(decoded, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+        std::vector<std::vector<uint32_t>> channels;
+        EXPECT_EQ(decodedTriangles(*decoded), expectedTriangles(grid, settings, channels));
+        // The kept partition lists the decoded meshlets: same count, same triangle counts (the
+        // record's meshlets are in group order, the partition in build order).
+        MeshletPartitionHandle* handle = Pelku_Vmq_Compression_GetMeshletPartition(compressed);
+        std::vector<uint32_t> fromPartition, fromDecode;
+        for (uint32_t m = 0; m < Pelku_Vmq_Compression_GetPartitionMeshletCount(handle); ++m)
+            fromPartition.push_back(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, m, nullptr, 0));
+        for (uint32_t m = 0; m < decoded->meshletCount; ++m)
+            fromDecode.push_back(decoded->meshletsBegin[m].triangleCount);
+        std::sort(fromPartition.begin(), fromPartition.end());
+        std::sort(fromDecode.begin(), fromDecode.end());
+        EXPECT_EQ(fromPartition, fromDecode);
+        for (uint32_t m = 0; m < decoded->meshletCount && c.optimize == 0 && c.minTriangles == 1; ++m)
+            EXPECT_LE(decoded->meshletsBegin[m].vertexCount, c.maxVertices);
+        Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
+        Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+        Pelku_Vmq_Compression_ReleaseCompressedMesh(compressed);
+    }
+}
+
+TEST(Decode, ReusedTopologyDecodesTheNewValues)
+{
+    TestMesh first = makeGrid(16, 2);
+    CompressionSettings settings{};
+    settings.optimizeMesh = 0;
+    CompressedMesh* base = Pelku_Vmq_Compression_CompressMesh(&first.descriptor, &settings);
+    ASSERT_NE(base, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    MeshletPartitionHandle* handle = Pelku_Vmq_Compression_GetMeshletPartition(base);
+
+    // A later frame: same triangles, moved and bent positions.
+    TestMesh later = makeGrid(16, 2);
+    for (size_t v = 0; v < later.positions.size(); v += 3) {
+        later.positions[v] += 0.3f * later.positions[v + 1];
+        later.positions[v + 2] += 0.5f * later.positions[v] * later.positions[v];
+    }
+    later.finish();
+    later.descriptor.reuseTopology = base->topology;
+    CompressedMesh* reused = Pelku_Vmq_Compression_CompressMeshWithMeshlets(&later.descriptor, &settings, handle);
+    ASSERT_NE(reused, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    // Same strips: the global streams are identical, the values are the new ones.
+    EXPECT_TRUE(std::equal(base->streamWordsBegin, base->streamWordsEnd, reused->streamWordsBegin, reused->streamWordsEnd));
+    DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(reused, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
+    ASSERT_NE(decoded, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    std::vector<std::vector<uint32_t>> channels;
+    EXPECT_EQ(decodedTriangles(*decoded), expectedTriangles(later, settings, channels));
+    Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+    Pelku_Vmq_Compression_ReleaseCompressedMesh(reused);
+    Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
+    Pelku_Vmq_Compression_ReleaseCompressedMesh(base);
+}
+
 TEST(Decode, RealMeshesWithGivenPartition)
 {
     for (const char* name : {"spot.obj", "pirate.obj", "bun_zipper.ply"}) {
@@ -301,6 +375,8 @@ TEST(Decode, NonManifoldDegenerateAndRepeatedCorners)
         MeshletPartition partition = runPartition(mesh.groups, 64);
         CompressionSettings settings{};
         checkRoundTrip(mesh, settings, &partition);
+        settings.optimizeMesh = 0;
+        checkRoundTrip(mesh, settings, nullptr); // the library's own partition
     }
 }
 
