@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <functional>
 #include <string>
@@ -284,6 +285,85 @@ TEST(CompressApi, ErrorTextAcrossThreads)
     }
     for (std::thread& thread : threads)
         thread.join();
+}
+
+} // namespace
+
+namespace {
+
+// Three separate triangles in groups 5, 2, 9 (and 2 again), one meshlet each.
+struct GroupedTriangles {
+    std::vector<float> positions;
+    std::vector<Triangle> triangles;
+    std::vector<uint32_t> groups = {5, 2, 9, 2};
+    MeshAttribute position{};
+    MeshDescriptor descriptor{};
+
+    GroupedTriangles()
+    {
+        for (uint32_t t = 0; t < 4; ++t) {
+            const float x = float(t) * 2.0f;
+            positions.insert(positions.end(), {x, 0, 0, x + 1, 0, 0, x, 1, float(t)});
+            triangles.push_back({{3 * t, 3 * t + 1, 3 * t + 2}});
+        }
+        position = {POSITION, positions.data(), positions.data() + positions.size(), 3};
+        descriptor.trianglesBegin = triangles.data();
+        descriptor.trianglesEnd = triangles.data() + triangles.size();
+        descriptor.attributesBegin = &position;
+        descriptor.attributesEnd = &position + 1;
+        descriptor.triangleGroupsBegin = groups.data();
+        descriptor.triangleGroupsEnd = groups.data() + groups.size();
+    }
+};
+
+TEST(CompressDriver, StreamOrderIsAscendingGroupWithPartitionOrderKept)
+{
+    GroupedTriangles mesh;
+    CompressionSettings settings{};
+    settings.optimizeMesh = 0;
+    settings.minMeshletTriangles = 0; // nothing merges
+    CompressedMesh* result = Pelku_Vmq_Compression_CompressMesh(&mesh.descriptor, &settings);
+    ASSERT_NE(result, nullptr) << lastError();
+    ASSERT_EQ(result->meshletCount, 4u);
+    ASSERT_NE(result->topology, nullptr);
+
+    // Stream order: groups 2, 2, 5, 9, the two meshlets of group 2 in partition order.
+    std::vector<uint32_t> streamGroups, headerBoxX;
+    MeshletPartitionHandle* handle = Pelku_Vmq_Compression_GetMeshletPartition(result);
+    ASSERT_NE(handle, nullptr);
+    std::vector<uint32_t> partitionTriangles;
+    for (uint32_t m = 0; m < Pelku_Vmq_Compression_GetPartitionMeshletCount(handle); ++m) {
+        uint32_t t = 0;
+        ASSERT_EQ(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, m, &t, 1), 1u);
+        partitionTriangles.push_back(t);
+    }
+    // The partition keeps build order (groups ascending, one meshlet per triangle here).
+    EXPECT_EQ(partitionTriangles.size(), 4u);
+    for (uint32_t m = 0; m < 4; ++m)
+        headerBoxX.push_back(result->meshletHeadersBegin[8 * m]); // boxMin.x on the x grid
+    // Triangles lie at x = 0, 2, 4, 6 (groups 5, 2, 9, 2): stream order is triangles 1, 3, 0, 2.
+    std::vector<uint32_t> sortedByX = headerBoxX;
+    std::sort(sortedByX.begin(), sortedByX.end());
+    EXPECT_EQ(headerBoxX, (std::vector<uint32_t>{sortedByX[1], sortedByX[3], sortedByX[0], sortedByX[2]}));
+    EXPECT_EQ(result->meshletTriangleOffsetsBegin[0], 0u);
+    for (uint32_t m = 0; m < 4; ++m)
+        EXPECT_EQ(result->meshletValueOffsetsBegin[m], 3u * 3u * m);
+    Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
+    Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
+
+    // A given partition listing triangles 3, 0, 1, 2 (groups 2, 5, 2, 9): equal groups keep
+    // partition order, so the stream holds 3, 1, 0, 2.
+    MeshletPartition given{{{3}, {0}, {1}, {2}}};
+    mesh.descriptor.partition = &given;
+    result = Pelku_Vmq_Compression_CompressMesh(&mesh.descriptor, &settings);
+    ASSERT_NE(result, nullptr) << lastError();
+    EXPECT_EQ(result->partition, nullptr);
+    EXPECT_EQ(result->topology, nullptr);
+    headerBoxX.clear();
+    for (uint32_t m = 0; m < 4; ++m)
+        headerBoxX.push_back(result->meshletHeadersBegin[8 * m]);
+    EXPECT_EQ(headerBoxX, (std::vector<uint32_t>{sortedByX[3], sortedByX[1], sortedByX[0], sortedByX[2]}));
+    Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
 }
 
 } // namespace
