@@ -67,8 +67,10 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     if (partition)
         workingPartition = *partition;
     else
-        workingPartition = buildMeshletPartition(tables, settings.firstPassMeshletTriangles - 1, settings.minMeshletTriangles - 1,
-                                                 settings.maxMeshletVertices - 1, settings.maxMeshletVertices,
+        // The limits as u32, one below the settings (wrapping, as the builder reads them).
+        workingPartition = buildMeshletPartition(tables, uint32_t(settings.firstPassMeshletTriangles) - 1u,
+                                                 uint32_t(settings.minMeshletTriangles) - 1u, settings.maxMeshletVertices - 1,
+                                                 settings.maxMeshletVertices,
                                                  settings.meshletMergeBoxScale);
 
     // 6. Meshlet encoding, in partition order.
