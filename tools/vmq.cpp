@@ -1,7 +1,8 @@
 // vmq: the command-line tool. `vmq sample` compresses a procedurally generated mesh and prints
-// the record's totals and array sizes.
+// the record's totals and array sizes; `vmq tangents` prints generated tangents of a text mesh.
 #include "pelku_vmq_compression.h"
 #include "partition/partition.h"
+#include "tangents_command.h"
 
 #include <cmath>
 #include <cstdio>
@@ -118,7 +119,8 @@ int runSample()
 void printUsage()
 {
     std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n"
-                "  dump      print the object tree, property headers and samples of an archive\n");
+                "  dump      print the object tree, property headers and samples of an archive\n"
+                "  tangents  [INPUT] print generated tangents of a text mesh (standard input without INPUT)\n");
 }
 
 } // namespace
@@ -136,6 +138,8 @@ int main(int argc, char** argv)
         return runSample();
     if (command == "dump")
         return runDump(argc, argv);
+    if (command == "tangents")
+        return runTangentsCommand(argc, argv);
     std::fprintf(stderr, "error: unknown command '%s'\n", argv[1]);
     printUsage();
     return 1;

@@ -1,6 +1,7 @@
 // The exported single-mesh compress functions and their shared body.
 #include "api/compress.h"
 
+#include "alembic/mesh_optimise.h"
 #include "api/compressed_mesh.h"
 #include "api/last_error.h"
 #include "api/validate.h"
@@ -12,6 +13,36 @@
 
 namespace vmq {
 
+MeshCopies copyMeshForCompression(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition)
+{
+    MeshCopies copies;
+    copies.triangles.resize(size_t(mesh.trianglesEnd - mesh.trianglesBegin));
+    for (size_t t = 0; t < copies.triangles.size(); ++t)
+        for (int k = 0; k < 3; ++k)
+            copies.triangles[t][k] = mesh.trianglesBegin[t].indices[k];
+    copies.attributes.assign(mesh.attributesBegin, mesh.attributesEnd);
+    copies.triangleGroups.assign(mesh.triangleGroupsBegin, mesh.triangleGroupsEnd);
+    if (!settings.optimizeMesh || partition)
+        return copies;
+
+    // The pass may weld and reorder vertices: it works on copies of the values, and the owned
+    // attribute records then point at its result.
+    copies.values.resize(copies.attributes.size());
+    for (size_t a = 0; a < copies.attributes.size(); ++a) {
+        const MeshAttribute& attribute = copies.attributes[a];
+        copies.values[a].kind = attribute.kind;
+        copies.values[a].componentCount = attribute.componentCount;
+        copies.values[a].values.assign(attribute.dataBegin, attribute.dataEnd);
+    }
+    optimizeMeshBuffers(copies.triangles, copies.values, copies.triangleGroups, true, nullptr);
+    for (size_t a = 0; a < copies.attributes.size(); ++a) {
+        const std::vector<float>& values = copies.values[a].values;
+        copies.attributes[a].dataBegin = values.data();
+        copies.attributes[a].dataEnd = values.data() + values.size();
+    }
+    return copies;
+}
+
 CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
                                  std::string& error)
 {
@@ -21,18 +52,11 @@ CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSe
         if (!error.empty())
             return nullptr;
 
-        // Owned copies: the caller's arrays are only read.
-        std::vector<TriangleIndices> triangles(size_t(mesh.trianglesEnd - mesh.trianglesBegin));
-        for (size_t t = 0; t < triangles.size(); ++t)
-            for (int k = 0; k < 3; ++k)
-                triangles[t][k] = mesh.trianglesBegin[t].indices[k];
-        std::vector<MeshAttribute> attributes(mesh.attributesBegin, mesh.attributesEnd);
-        std::vector<uint32_t> triangleGroups(mesh.triangleGroupsBegin, mesh.triangleGroupsEnd);
-
+        const MeshCopies copies = copyMeshForCompression(mesh, settings, partition);
         const std::vector<MeshletTopology>* reuse = mesh.reuseTopology ? &mesh.reuseTopology->meshlets : nullptr;
 
         CompressionContext context;
-        runCompression(context, triangles, attributes, triangleGroups, settings, partition, reuse);
+        runCompression(context, copies.triangles, copies.attributes, copies.triangleGroups, settings, partition, reuse);
         return buildCompressedMesh(context);
     } catch (const CompressionError& e) {
         error = std::string("Compression failed: ") + e.what() + ".";

@@ -1,6 +1,7 @@
 #include "api/validate.h"
 
 #include "encoding/quantise.h"
+#include "encoding/topology.h"
 #include "partition/partition.h"
 
 #include <string>
@@ -114,7 +115,13 @@ std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionS
             return "Triangle " + std::to_string(t) + " has group id " + std::to_string(mesh.triangleGroupsBegin[t]) +
                    "; group ids must be at most " + std::to_string(kMaxGroupId) + ".";
 
+    const std::vector<vmq::MeshletTopology>* reuse = mesh.reuseTopology ? &mesh.reuseTopology->meshlets : nullptr;
     if (partition) {
+        if (reuse && reuse->size() < partition->meshlets.size())
+            return "reuseTopology holds " + std::to_string(reuse->size()) + " meshlet topologies, but the given partition has " +
+                   std::to_string(partition->meshlets.size()) + " meshlets.";
+        // Distinct vertices per meshlet, counted with a stamp per input vertex.
+        std::vector<uint32_t> stamp(minVertexCount, 0);
         for (size_t m = 0; m < partition->meshlets.size(); ++m) {
             const std::vector<uint32_t>& meshlet = partition->meshlets[m];
             if (meshlet.empty())
@@ -122,14 +129,33 @@ std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionS
             if (meshlet.size() > kMaxMeshletElements)
                 return "Meshlet " + std::to_string(m) + " of the given partition has " + std::to_string(meshlet.size()) +
                        " triangles; a meshlet holds at most " + std::to_string(kMaxMeshletElements) + ".";
-            for (uint32_t t : meshlet)
+            size_t vertexCount = 0;
+            for (uint32_t t : meshlet) {
                 if (t >= triangleCount)
                     return "Meshlet " + std::to_string(m) + " of the given partition names triangle " + std::to_string(t) +
                            ", but the mesh has " + std::to_string(triangleCount) + " triangles.";
+                for (uint32_t v : mesh.trianglesBegin[t].indices) {
+                    if (stamp[v] != m + 1) {
+                        stamp[v] = uint32_t(m + 1);
+                        ++vertexCount;
+                    }
+                }
+            }
+            if (vertexCount > kMaxMeshletElements)
+                return "Meshlet " + std::to_string(m) + " of the given partition uses " + std::to_string(vertexCount) +
+                       " vertices; a meshlet holds at most " + std::to_string(kMaxMeshletElements) + ".";
+            if (reuse && ((*reuse)[m].triangleCount != meshlet.size() || (*reuse)[m].vertexCount != vertexCount))
+                return "Meshlet " + std::to_string(m) + " of the given partition has " + std::to_string(meshlet.size()) +
+                       " triangles and " + std::to_string(vertexCount) + " vertices, but its entry in reuseTopology was made for " +
+                       std::to_string((*reuse)[m].triangleCount) + " triangles and " + std::to_string((*reuse)[m].vertexCount) +
+                       " vertices.";
         }
     } else {
         if (settings.maxMeshletVertices < 3)
             return "maxMeshletVertices is " + std::to_string(settings.maxMeshletVertices) + "; meshlets need at least 3 vertices.";
+        if (settings.maxMeshletVertices > kMaxMeshletElements)
+            return "maxMeshletVertices is " + std::to_string(settings.maxMeshletVertices) + "; a meshlet holds at most " +
+                   std::to_string(kMaxMeshletElements) + " vertices.";
         if (settings.firstPassMeshletTriangles == 1)
             return "firstPassMeshletTriangles of 1 cannot be partitioned; use 0 or at least 2.";
     }

@@ -1,5 +1,7 @@
 #include "encoding/mesh_tables.h"
 
+#include "pipeline/internal_error.h"
+
 #include <algorithm>
 
 namespace vmq {
@@ -85,8 +87,7 @@ void buildAdjacency(MeshTables& tables)
                     continue;
                 const uint32_t lower = std::min(b, c);
                 const uint32_t higher = std::max(b, c);
-                auto inserted = tables.dualEdges.try_emplace(pairKey(lower, higher), DualEdge{lower, higher, lo, hi, 0});
-                if (!inserted.second)
+                if (!tables.dualEdges.tryEmplace(pairKey(lower, higher), DualEdge{lower, higher, lo, hi, 0}))
                     continue;
                 tables.neighbours[b].push_back(c);
                 tables.neighbours[c].push_back(b);
@@ -98,41 +99,144 @@ void buildAdjacency(MeshTables& tables)
 
 void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vector<uint32_t>& triangleList, VertexMap& map)
 {
+    const size_t previousTriangleCount = std::min(size_t(meshlet.triangleCount), meshlet.neighbours.size());
     meshlet.triangles.clear();
     meshlet.triangleGroups.clear();
     meshlet.dualEdges.clear();
     meshlet.edgeList.clear();
+    if (map.stamp.size() < mesh.vertexCount)
+        map.reserve(size_t(mesh.vertexCount), map.wholeVertices.capacity());
     map.clear();
 
     for (uint32_t g : triangleList) {
         meshlet.triangleGroups.push_back(mesh.triangleGroups[g]);
-        TriangleIndices local;
-        for (int corner = 0; corner < 3; ++corner) {
-            const uint32_t w = mesh.triangles[g][corner];
-            auto found = map.try_emplace(w, uint32_t(map.size()));
-            local[corner] = found.first->second;
-        }
-        meshlet.triangles.push_back(local);
+        const TriangleIndices& whole = mesh.triangles[g];
+        meshlet.triangles.push_back({map.insert(whole[0]), map.insert(whole[1]), map.insert(whole[2])});
     }
 
     const size_t vertexCount = map.size();
     meshlet.channelValues.resize(mesh.channelValues.size());
     for (size_t c = 0; c < mesh.channelValues.size(); ++c) {
         std::vector<uint32_t>& out = meshlet.channelValues[c];
-        out.assign(vertexCount, 0);
-        const std::vector<uint32_t>& in = mesh.channelValues[c];
-        for (const auto& [whole, local] : map)
-            out[local] = in[whole];
+        out.resize(vertexCount);
+        const uint32_t* in = mesh.channelValues[c].data();
+        for (size_t l = 0; l < vertexCount; ++l)
+            out[l] = in[map.wholeVertices[l]];
     }
 
     meshlet.vertexCount = vertexCount;
     meshlet.triangleCount = triangleList.size();
-    // Keep each list's storage: shrink the outer list only when the meshlet has fewer triangles.
+    // Lists are emptied, never freed: a later meshlet reuses their storage.
+    for (size_t t = 0; t < previousTriangleCount; ++t)
+        meshlet.neighbours[t].clear();
     if (meshlet.neighbours.size() < triangleList.size())
         meshlet.neighbours.resize(triangleList.size());
-    for (auto& list : meshlet.neighbours)
-        list.clear();
-    meshlet.neighbours.resize(triangleList.size());
+}
+
+void VertexMap::reserve(size_t vertexCount, size_t localCount)
+{
+    if (stamp.size() < vertexCount) {
+        stamp.resize(vertexCount, 0);
+        localNumber.resize(vertexCount, 0);
+    }
+    wholeVertices.reserve(localCount);
+}
+
+void VertexMap::clear()
+{
+    wholeVertices.clear();
+    if (++currentStamp == 0) { // wrapped: forget every old stamp
+        std::fill(stamp.begin(), stamp.end(), 0);
+        currentStamp = 1;
+    }
+}
+
+void DualEdgeMap::reserve(size_t count)
+{
+    entries_.reserve(count);
+    size_t slotCount = 16;
+    while (slotCount < 2 * count)
+        slotCount <<= 1;
+    if (slotCount > slots_.size())
+        rehash(slotCount);
+}
+
+void DualEdgeMap::clear()
+{
+    entries_.clear();
+    if (++generation_ == 0) { // wrapped: forget every old generation
+        for (Slot& slot : slots_)
+            slot.generation = 0;
+        generation_ = 1;
+    }
+}
+
+void DualEdgeMap::rehash(size_t slotCount)
+{
+    slots_.assign(slotCount, Slot{0, 0});
+    generation_ = 1;
+    const size_t mask = slotCount - 1;
+    for (uint32_t e = 0; e < entries_.size(); ++e) {
+        size_t s = size_t(pairHash(entries_[e].key)) & mask;
+        while (slots_[s].generation == generation_)
+            s = (s + 1) & mask;
+        slots_[s] = {generation_, e};
+    }
+}
+
+bool DualEdgeMap::tryEmplace(uint64_t key, const DualEdge& value)
+{
+    if (2 * (entries_.size() + 1) > slots_.size())
+        reserve(std::max<size_t>(2 * entries_.size(), 8));
+    const size_t mask = slots_.size() - 1;
+    size_t s = size_t(pairHash(key)) & mask;
+    while (slots_[s].generation == generation_) {
+        if (entries_[slots_[s].entry].key == key)
+            return false;
+        s = (s + 1) & mask;
+    }
+    slots_[s] = {generation_, uint32_t(entries_.size())};
+    entries_.push_back({key, value});
+    return true;
+}
+
+uint32_t DualEdgeMap::findIndex(uint64_t key) const
+{
+    if (slots_.empty())
+        return kNone;
+    const size_t mask = slots_.size() - 1;
+    for (size_t s = size_t(pairHash(key)) & mask; slots_[s].generation == generation_; s = (s + 1) & mask)
+        if (entries_[slots_[s].entry].key == key)
+            return slots_[s].entry;
+    return kNone;
+}
+
+DualEdge* DualEdgeMap::find(uint64_t key)
+{
+    const uint32_t index = findIndex(key);
+    return index == kNone ? nullptr : &entries_[index].edge;
+}
+
+const DualEdge* DualEdgeMap::find(uint64_t key) const
+{
+    const uint32_t index = findIndex(key);
+    return index == kNone ? nullptr : &entries_[index].edge;
+}
+
+DualEdge& DualEdgeMap::at(uint64_t key)
+{
+    DualEdge* edge = find(key);
+    if (!edge)
+        raiseError("invalid unordered_map<K, T> key");
+    return *edge;
+}
+
+const DualEdge& DualEdgeMap::at(uint64_t key) const
+{
+    const DualEdge* edge = find(key);
+    if (!edge)
+        raiseError("invalid unordered_map<K, T> key");
+    return *edge;
 }
 
 } // namespace vmq

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace vmq {
@@ -25,50 +24,119 @@ struct DualEdge {
 };
 
 // splitmix64 finaliser over (lower << 32) | higher.
-struct PairHash {
-    std::size_t operator()(uint64_t key) const
-    {
-        key ^= key >> 30;
-        key *= 0xbf58476d1ce4e5b9ull;
-        key ^= key >> 27;
-        key *= 0x94d049bb133111ebull;
-        key ^= key >> 31;
-        return std::size_t(key);
-    }
-};
+inline uint64_t pairHash(uint64_t key)
+{
+    key ^= key >> 30;
+    key *= 0xbf58476d1ce4e5b9ull;
+    key ^= key >> 27;
+    key *= 0x94d049bb133111ebull;
+    key ^= key >> 31;
+    return key;
+}
 
 inline uint64_t pairKey(uint32_t a, uint32_t b)
 {
     return a < b ? (uint64_t(a) << 32) | b : (uint64_t(b) << 32) | a;
 }
 
-using DualEdgeMap = std::unordered_map<uint64_t, DualEdge, PairHash>;
+// Map from a triangle pair key to its DualEdge: open addressing over a power-of-two slot table,
+// entries stored densely in insertion order. Inserting never allocates once reserved, clearing
+// is constant time (slots carry the generation they were filled in), and storage is kept across
+// clears, so one map serves every meshlet of a call.
+class DualEdgeMap {
+public:
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+    // Makes room for `count` entries without further allocation.
+    void reserve(size_t count);
+    // Empties the map, keeping its storage.
+    void clear();
+
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+
+    // Inserts key -> value unless the key is present; returns whether it was inserted.
+    bool tryEmplace(uint64_t key, const DualEdge& value);
+    // The entry number of key (insertion order), or kNone.
+    uint32_t findIndex(uint64_t key) const;
+    // The edge of key, or null.
+    DualEdge* find(uint64_t key);
+    const DualEdge* find(uint64_t key) const;
+    // The edge of a pair that must exist; raises "invalid unordered_map<K, T> key" otherwise.
+    DualEdge& at(uint64_t key);
+    const DualEdge& at(uint64_t key) const;
+
+    // Entries by number, 0 .. size() - 1, in insertion order.
+    DualEdge& entry(uint32_t index) { return entries_[index].edge; }
+    const DualEdge& entry(uint32_t index) const { return entries_[index].edge; }
+    uint64_t entryKey(uint32_t index) const { return entries_[index].key; }
+
+private:
+    struct Entry {
+        uint64_t key;
+        DualEdge edge;
+    };
+    struct Slot {
+        uint32_t generation; // slot is filled when equal to generation_
+        uint32_t entry;
+    };
+    void rehash(size_t slotCount);
+
+    std::vector<Entry> entries_;
+    std::vector<Slot> slots_; // size is a power of two, at least twice the entry count
+    uint32_t generation_ = 1;
+};
 
 struct MeshTables {
     std::vector<TriangleIndices> triangles;
     std::vector<uint32_t> triangleGroups;
     DualEdgeMap dualEdges;
     std::vector<EdgeEntry> edgeList;
+    // One list per triangle. Meshlet tables may hold more lists than triangleCount (spare
+    // storage kept for later meshlets); those are empty and never read.
     std::vector<std::vector<uint32_t>> neighbours;
     std::vector<std::vector<uint32_t>> channelValues;
     uint64_t triangleCount = 0;
     uint64_t vertexCount = 0;
 };
 
-// Whole-mesh vertex number -> meshlet-local vertex number; reused for every meshlet.
-using VertexMap = std::unordered_map<uint32_t, uint32_t>;
+// Whole-mesh vertex number -> meshlet-local vertex number, reused for every meshlet. A stamp per
+// whole-mesh vertex marks the entries of the current meshlet, so emptying it costs nothing.
+struct VertexMap {
+    std::vector<uint32_t> localNumber;   // per whole-mesh vertex; valid where stamp == currentStamp
+    std::vector<uint32_t> stamp;         // per whole-mesh vertex
+    std::vector<uint32_t> wholeVertices; // per local vertex: its whole-mesh number
+    uint32_t currentStamp = 0;
+
+    // Sizes the map for whole-mesh vertex numbers below vertexCount and `localCount` local ones.
+    void reserve(size_t vertexCount, size_t localCount);
+    // Empties the map, keeping its storage.
+    void clear();
+    size_t size() const { return wholeVertices.size(); }
+    // The local number of whole-mesh vertex w, numbering it next when it is new.
+    uint32_t insert(uint32_t w)
+    {
+        if (stamp[w] != currentStamp) {
+            stamp[w] = currentStamp;
+            localNumber[w] = uint32_t(wholeVertices.size());
+            wholeVertices.push_back(w);
+        }
+        return localNumber[w];
+    }
+};
 
 // Renumbers the input's vertices by first use (dropping unreferenced ones) into tables.triangles
 // and copies the channel values into that numbering.
 void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
                      const std::vector<std::vector<uint32_t>>& channels);
 
-// Builds edgeList, dualEdges and neighbours from triangles; neighbours must be sized to
-// triangleCount with empty lists.
+// Builds edgeList, dualEdges and neighbours from triangles; neighbours must hold at least
+// triangleCount empty lists.
 void buildAdjacency(MeshTables& tables);
 
 // Fills `meshlet` with the triangles of one meshlet of `mesh`, renumbered locally by first use.
-// Keeps the storage of `meshlet` and `map` between calls. Does not build adjacency.
+// Keeps the storage of `meshlet` and `map` between calls; the map grows to the whole mesh's
+// vertex count on first use. Does not build adjacency.
 void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vector<uint32_t>& triangleList, VertexMap& map);
 
 } // namespace vmq

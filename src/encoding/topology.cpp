@@ -4,15 +4,331 @@
 #include "pipeline/context.h"
 #include "pipeline/internal_error.h"
 
+#include <algorithm>
+#include <cmath>
+#include <string>
+
 namespace vmq {
 
-std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const CompressionContext&, const MeshletPartition& partition,
-                                                            const MeshTables&, const CompressionSettings&,
-                                                            const std::vector<MeshletTopology>*)
+void setBit(std::vector<uint32_t>& bits, uint32_t k, bool value)
 {
-    std::vector<std::unique_ptr<EncodedMeshlet>> result(partition.meshlets.size());
-    if (!partition.meshlets.empty())
-        raiseError("meshlet topology encoding is not available in this build");
+    if ((k >> 5) >= bits.size())
+        raiseError("Bit index out of range");
+    if (value)
+        bits[k >> 5] |= 1u << (k & 31);
+    else
+        bits[k >> 5] &= ~(1u << (k & 31));
+}
+
+namespace {
+
+// How a strip triangle after the meshlet's first hangs on the triangle before it in the
+// encoding. A decoder reads, for triangle i > 0 with previous triangle (p0, p1, p2):
+//   restart 1            -> three references (c0, c1, c2);
+//   restart 0, edge 1    -> (p2, p1, n), one reference n;
+//   restart 0, edge 0    -> (p0, p2, n), one reference n.
+// A strip's first triangle is a restart. A later strip triangle (c0, c1, c2) takes edge 1 when
+// c0 = p2 and c1 = p1, else edge 0 when c0 = p0 and c1 = p2. Any other triangle (possible only
+// next to edges shared by three or more triangles or with repeated corners) is written as a
+// restart inside the strip: restart 1, edge 0, its three corners referenced in order, and the
+// strip goes on from it. Wherever the shared-edge patterns apply this is exactly the classic
+// choice (edge 1 tested first); the restart form only replaces triangles that the pattern
+// bits could not describe.
+struct TriangleLink {
+    bool restart;
+    bool edge;
+};
+
+TriangleLink linkTriangle(const TriangleIndices& c, const TriangleIndices& p)
+{
+    if (c[0] == p[2] && c[1] == p[1])
+        return {false, true};
+    if (c[0] == p[0] && c[1] == p[2])
+        return {false, false};
+    return {true, false};
+}
+
+bool repeatsCorner(const TriangleIndices& t)
+{
+    return t[0] == t[1] || t[1] == t[2] || t[0] == t[2];
+}
+
+float dequantise(uint32_t q, float scale, float min)
+{
+    return float(int32_t(q)) * scale + min;
+}
+
+void computeCone(EncodedMeshlet& meshlet, MeshletScratch& scratch)
+{
+    const MeshletTopology& topology = meshlet.topology;
+    if (topology.channelValues.size() < 3 || topology.quantParams.size() < 3)
+        raiseError("the cone needs three position channels");
+    const uint32_t vertexCount = topology.vertexCount;
+    std::vector<float>& positions = scratch.positions;
+    positions.resize(size_t(vertexCount) * 3);
+    for (int axis = 0; axis < 3; ++axis) {
+        const QuantParams& params = topology.quantParams[axis];
+        const float scale = (params.max - params.min) * exp2f(-params.bits);
+        const std::vector<uint32_t>& values = topology.channelValues[axis];
+        for (uint32_t k = 0; k < vertexCount; ++k)
+            positions[size_t(k) * 3 + axis] = dequantise(values[k], scale, params.min);
+    }
+
+    std::vector<float>& normals = scratch.normals;
+    normals.clear();
+    for (const TriangleIndices& t : topology.encodedTriangles) {
+        const float* p0 = &positions[size_t(t[0]) * 3];
+        const float* p1 = &positions[size_t(t[1]) * 3];
+        const float* p2 = &positions[size_t(t[2]) * 3];
+        const float a[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+        const float b[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+        const float n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+        const float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        if (!(len > 0.0f))
+            continue;
+        const float d = std::max(len, 1e-6f);
+        normals.insert(normals.end(), {n[0] / d, n[1] / d, n[2] / d});
+    }
+
+    const size_t count = normals.size() / 3;
+    meshlet.coneSpread = 0.0f;
+    if (count == 0) {
+        std::fill_n(meshlet.coneAxis, 3, 0.0f);
+        return;
+    }
+    if (count == 1) {
+        std::copy_n(normals.data(), 3, meshlet.coneAxis);
+        return;
+    }
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    for (size_t k = 0; k < count; ++k)
+        for (int axis = 0; axis < 3; ++axis)
+            sum[axis] += normals[k * 3 + axis];
+    for (int axis = 0; axis < 3; ++axis)
+        meshlet.coneAxis[axis] = sum[axis] / float(count);
+    for (size_t k = 0; k < count; ++k) {
+        const float dx = normals[k * 3] - meshlet.coneAxis[0];
+        const float dy = normals[k * 3 + 1] - meshlet.coneAxis[1];
+        const float dz = normals[k * 3 + 2] - meshlet.coneAxis[2];
+        meshlet.coneSpread = std::max(meshlet.coneSpread, std::sqrt(dx * dx + dy * dy + dz * dz));
+    }
+}
+
+void computeBox(EncodedMeshlet& meshlet)
+{
+    const MeshletTopology& topology = meshlet.topology;
+    for (const TriangleIndices& t : topology.encodedTriangles) {
+        for (uint32_t corner : t) {
+            for (int axis = 0; axis < 3; ++axis) {
+                const float value = float(int32_t(topology.channelValues[axis][corner]));
+                meshlet.boxMin[axis] = std::min(meshlet.boxMin[axis], value);
+                meshlet.boxMax[axis] = std::max(meshlet.boxMax[axis], value);
+            }
+        }
+    }
+}
+
+// Steps shared by encoding and re-encoding once the topology holds its residuals.
+void finishMeshlet(EncodedMeshlet& meshlet, const std::vector<QuantParams>& quantParams, MeshletScratch& scratch)
+{
+    MeshletTopology& topology = meshlet.topology;
+    topology.quantParams = quantParams;
+    computeCone(meshlet, scratch);
+    computeBox(meshlet);
+    const uint32_t vertexCount = topology.vertexCount;
+    meshlet.residualChannels = int32_t(quantParams.size());
+    meshlet.residualStride = vertexCount;
+    meshlet.residualTable.resize(size_t(topology.residuals.size()) * vertexCount);
+    for (size_t c = 0; c < topology.residuals.size(); ++c)
+        std::copy(topology.residuals[c].begin(), topology.residuals[c].end(), meshlet.residualTable.begin() + c * vertexCount);
+}
+
+} // namespace
+
+// Symbols of one meshlet's strips. Reference rules (the decoder's reading):
+// - Normally the first three references of a meshlet (its first triangle, three distinct
+//   corners) are new vertices 0, 1, 2 and carry no IS_FIRST bit; every later reference carries
+//   one (1 = new vertex, the next encoder number; 0 = reused, the next INDEX_DATA entry). Then
+//   isFirstCount = R - 3, where R is the number of references: 3 per restart triangle (the
+//   first triangle included) and 1 per other triangle.
+// - When the meshlet's first triangle repeats a corner, its first three references cannot be
+//   read as three new vertices, so every reference, the first three included, carries an
+//   IS_FIRST bit; then isFirstCount = R. A decoder tells the two forms apart by comparing
+//   isFirstCount with R, which it computes from the triangle count and the restart bits.
+// isFirstCapacity is the number of bits written: T + 2S - 3 plus 2 per restart inside a strip,
+// plus 3 in the second form (S strips of T triangles).
+void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const StripList& strips, bool deltaOnly)
+{
+    const uint32_t triangleCount = uint32_t(meshlet.triangleCount);
+    const uint32_t stripCount = uint32_t(strips.strips.size());
+    topology = MeshletTopology{};
+    topology.deltaOnly = deltaOnly ? 1 : 0;
+    topology.triangleCount = triangleCount;
+    topology.channelCount = uint32_t(meshlet.channelValues.size());
+    topology.vertexCount = meshlet.channelValues.empty() ? 0 : uint32_t(meshlet.channelValues[0].size());
+
+    uint32_t innerRestarts = 0;
+    for (const Strip& strip : strips.strips) {
+        if (strip.triangleCount == 0)
+            raiseError("an empty strip");
+        for (uint32_t j = 1; j < strip.triangleCount; ++j)
+            if (linkTriangle(strips.triangles[strip.firstTriangle + j], strips.triangles[strip.firstTriangle + j - 1]).restart)
+                ++innerRestarts;
+    }
+    const bool everyReferenceHasBit = triangleCount > 0 && repeatsCorner(strips.triangles[0]);
+    topology.isFirstCapacity = triangleCount + 2 * stripCount + 2 * innerRestarts - (everyReferenceHasBit ? 0 : 3);
+
+    topology.vertexFirstTriangle.assign(topology.vertexCount, 0);
+    topology.channelValues = meshlet.channelValues;
+    topology.isFirstBits.assign((size_t(topology.isFirstCapacity) + 31) / 32, 0);
+    topology.restartBits.assign((size_t(triangleCount) + 30) / 32, 0);
+    topology.edgeBits.assign((size_t(triangleCount) + 30) / 32, 0);
+    topology.encodedTriangles.resize(triangleCount);
+    topology.vertexRemap.assign(topology.vertexCount, -1);
+    topology.indexData.reserve(size_t(topology.isFirstCapacity) + 3);
+
+    auto reference = [&](uint32_t v, uint32_t triangleNumber) {
+        const int32_t r = topology.vertexRemap[v];
+        if (everyReferenceHasBit || topology.numberedVertices >= 3)
+            setBit(topology.isFirstBits, topology.isFirstCount++, r == -1);
+        if (r == -1) {
+            topology.vertexFirstTriangle[topology.numberedVertices] = triangleNumber;
+            topology.vertexRemap[v] = int32_t(topology.numberedVertices++);
+        } else {
+            topology.indexData.push_back(uint32_t(r));
+        }
+    };
+
+    uint32_t i = 0;
+    for (const Strip& strip : strips.strips) {
+        for (uint32_t j = 0; j < strip.triangleCount; ++j) {
+            const TriangleIndices& c = strips.triangles[strip.firstTriangle + j];
+            const TriangleLink link = j == 0 ? TriangleLink{true, false} : linkTriangle(c, strips.triangles[strip.firstTriangle + j - 1]);
+            if (link.restart) {
+                reference(c[0], i);
+                reference(c[1], i);
+            }
+            reference(c[2], i);
+            if (i > 0) {
+                setBit(topology.edgeBits, i - 1, link.edge);
+                setBit(topology.restartBits, i - 1, link.restart);
+            }
+            topology.encodedTriangles[i] = {uint32_t(topology.vertexRemap[c[0]]), uint32_t(topology.vertexRemap[c[1]]),
+                                            uint32_t(topology.vertexRemap[c[2]])};
+            ++i;
+        }
+    }
+    if (i != triangleCount || topology.numberedVertices != topology.vertexCount)
+        raiseError("the strips do not cover the meshlet");
+
+    topology.groupId = meshlet.triangleGroups.empty() ? 0 : meshlet.triangleGroups[0];
+    topology.indexCount = uint32_t(topology.indexData.size());
+    predictChannels(topology);
+}
+
+void predictChannels(MeshletTopology& topology)
+{
+    const uint32_t vertexCount = topology.vertexCount;
+    topology.residuals.assign(topology.channelValues.size(), std::vector<uint32_t>(vertexCount, 0));
+    std::vector<uint32_t> reordered(vertexCount);
+    for (size_t c = 0; c < topology.channelValues.size(); ++c) {
+        std::vector<uint32_t>& values = topology.channelValues[c];
+        for (uint32_t v = 0; v < vertexCount; ++v)
+            reordered[uint32_t(topology.vertexRemap[v])] = values[v];
+        values.swap(reordered);
+
+        std::vector<uint32_t>& residuals = topology.residuals[c];
+        for (uint32_t k = 0; k < vertexCount; ++k) {
+            uint32_t prediction = 0;
+            if (k > 0) {
+                prediction = values[k - 1];
+                const uint32_t a = topology.vertexFirstTriangle[k];
+                if (!topology.deltaOnly && a > 0 && !readBit(topology.restartBits, a - 1)) {
+                    const TriangleIndices& t = topology.encodedTriangles[a - 1];
+                    prediction = readBit(topology.edgeBits, a - 1) ? values[t[1]] + values[t[2]] - values[t[0]]
+                                                                    : values[t[0]] + values[t[2]] - values[t[1]];
+                }
+            }
+            residuals[k] = zigzag(int32_t(values[k] - prediction));
+        }
+    }
+}
+
+std::unique_ptr<EncodedMeshlet> encodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                                              const std::vector<uint32_t>& triangleList, bool deltaOnly, MeshletScratch& scratch)
+{
+    auto meshlet = std::make_unique<EncodedMeshlet>();
+    extractMeshlet(scratch.tables, mesh, triangleList, scratch.vertexMap);
+    buildAdjacency(scratch.tables);
+    formStrips(scratch.tables, 8, scratch.stripScratch, scratch.strips);
+    encodeTopology(meshlet->topology, scratch.tables, scratch.strips, deltaOnly);
+    finishMeshlet(*meshlet, quantParams, scratch);
+    return meshlet;
+}
+
+std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored,
+                                                MeshletScratch& scratch)
+{
+    auto meshlet = std::make_unique<EncodedMeshlet>();
+    extractMeshlet(scratch.tables, mesh, triangleList, scratch.vertexMap);
+    const MeshTables& tables = scratch.tables;
+    if (stored.triangleCount != tables.triangleCount || stored.vertexCount != tables.vertexCount ||
+        stored.vertexRemap.size() != tables.vertexCount || stored.vertexFirstTriangle.size() != tables.vertexCount ||
+        stored.encodedTriangles.size() != tables.triangleCount)
+        raiseError("the stored topology has " + std::to_string(stored.triangleCount) + " triangles and " +
+                   std::to_string(stored.vertexCount) + " vertices, but its meshlet has " + std::to_string(tables.triangleCount) +
+                   " triangles and " + std::to_string(tables.vertexCount) + " vertices");
+
+    MeshletTopology& topology = meshlet->topology;
+    topology.isFirstBits = stored.isFirstBits;
+    topology.restartBits = stored.restartBits;
+    topology.edgeBits = stored.edgeBits;
+    topology.indexData = stored.indexData;
+    topology.vertexRemap = stored.vertexRemap;
+    topology.vertexFirstTriangle = stored.vertexFirstTriangle;
+    topology.encodedTriangles = stored.encodedTriangles;
+    topology.triangleCount = stored.triangleCount;
+    topology.vertexCount = stored.vertexCount;
+    topology.isFirstCapacity = stored.isFirstCapacity;
+    topology.indexCount = stored.indexCount;
+    topology.isFirstCount = stored.isFirstCount;
+    topology.numberedVertices = stored.numberedVertices;
+    topology.groupId = stored.groupId;
+    topology.deltaOnly = stored.deltaOnly;
+    topology.channelValues = tables.channelValues;
+    topology.channelCount = uint32_t(topology.channelValues.size());
+    predictChannels(topology);
+    finishMeshlet(*meshlet, quantParams, scratch);
+    return meshlet;
+}
+
+std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const CompressionContext& context, const MeshletPartition& partition,
+                                                            const MeshTables& mesh, const CompressionSettings& settings,
+                                                            const std::vector<MeshletTopology>* reuseTopology)
+{
+    const size_t meshletCount = partition.meshlets.size();
+    std::vector<std::unique_ptr<EncodedMeshlet>> result(meshletCount);
+    if (reuseTopology && reuseTopology->size() < meshletCount)
+        raiseError("reuseTopology holds " + std::to_string(reuseTopology->size()) + " meshlet topologies for a partition of " +
+                   std::to_string(meshletCount) + " meshlets");
+
+    MeshletScratch scratch;
+    scratch.vertexMap.reserve(size_t(mesh.vertexCount),
+                              size_t(std::min<uint64_t>(3 * uint64_t(settings.maxMeshletVertices), mesh.vertexCount)));
+    for (size_t n = 0; n < meshletCount; ++n) {
+        const std::vector<uint32_t>& triangleList = partition.meshlets[n];
+        if (triangleList.empty())
+            raiseError("meshlet " + std::to_string(n) + " of the partition is empty");
+        if (reuseTopology) {
+            try {
+                result[n] = reencodeMeshlet(context.quantParams, mesh, triangleList, (*reuseTopology)[n], scratch);
+            } catch (const CompressionError& e) {
+                raiseError("meshlet " + std::to_string(n) + ": " + e.what());
+            }
+        } else
+            result[n] = encodeMeshlet(context.quantParams, mesh, triangleList, settings.disableParallelogramPrediction != 0, scratch);
+    }
     return result;
 }
 

@@ -2,6 +2,7 @@
 // Meshlet topology encoding: strips become edge, restart and first-use bits plus index data; the
 // channel values are predicted along the strips into zigzag residuals; cone and box are computed.
 #include "encoding/mesh_tables.h"
+#include "encoding/strips.h"
 #include "pelku_vmq_compression.h"
 
 #include <cstdint>
@@ -52,11 +53,45 @@ inline uint32_t zigzag(int32_t x)
     return x < 0 ? (uint32_t(~x) << 1) | 1u : uint32_t(x) << 1;
 }
 
+// Working storage of the per-meshlet loop: one set serves every meshlet of a call.
+struct MeshletScratch {
+    MeshTables tables;
+    VertexMap vertexMap;
+    StripScratch stripScratch;
+    StripList strips;
+    std::vector<float> positions; // per encoder vertex: dequantised x, y, z
+    std::vector<float> normals;   // per collected triangle normal: x, y, z
+};
+
 // Encodes every meshlet of the partition, in partition order; with reuseTopology, re-encodes
 // each meshlet with its stored topology (entry n for meshlet n).
 std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const CompressionContext& context, const MeshletPartition& partition,
                                                             const MeshTables& mesh, const CompressionSettings& settings,
                                                             const std::vector<MeshletTopology>* reuseTopology);
+
+// One meshlet: strips are formed and encoded, values predicted, cone and box computed.
+std::unique_ptr<EncodedMeshlet> encodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                                              const std::vector<uint32_t>& triangleList, bool deltaOnly, MeshletScratch& scratch);
+
+// One meshlet with the strips of a stored topology: only prediction, cone and box are redone.
+// Raises an error when the stored topology was made for a meshlet of other counts.
+std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored,
+                                                MeshletScratch& scratch);
+
+// Turns the strips of meshlet tables into the topology symbols, then predicts the channels.
+void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const StripList& strips, bool deltaOnly);
+
+// Reorders channelValues into encoder order and fills residuals.
+void predictChannels(MeshletTopology& topology);
+
+// Sets bit k of a bit list (bit k mod 32 of word k / 32); raises "Bit index out of range" past
+// the list's words.
+void setBit(std::vector<uint32_t>& bits, uint32_t k, bool value);
+inline bool readBit(const std::vector<uint32_t>& bits, uint32_t k)
+{
+    return (bits[k >> 5] >> (k & 31)) & 1u;
+}
 
 } // namespace vmq
 

@@ -9,6 +9,16 @@ namespace vmq {
 
 struct CompressionContext;
 
+// The narrow residual symbol: a pair (a | b << 5) * 2 + 1 when a, b < 32 and n = 2 vertices
+// remain, else a * 2 for a alone.
+uint32_t pairSymbol(uint32_t a, uint32_t b, uint32_t n);
+
+// Bit c mod 32 is set when a residual of channel c at vertices 1 .. V - 1 is 1024 or more.
+uint32_t wideChannelMask(const EncodedMeshlet& meshlet);
+
+// Appends the meshlet's eight header words and pushes its symbols into the global and channel
+// coders; advances the three running sums. Raises an error naming the value when a count, the
+// group id, an index delta or a residual does not fit its symbols.
 void packMeshlet(CompressionContext& context, const EncodedMeshlet& meshlet, uint32_t& vertexSum, uint32_t& triangleSum,
                  uint32_t& indexWordSum);
 

@@ -188,6 +188,16 @@ const std::vector<uint32_t>& StreamCoder::blockOffsets(uint32_t markerStream) co
     return blockOffsets_[markerStream];
 }
 
+uint32_t buildStreamCode(const uint32_t* counts, CodeEntry* codes, std::vector<uint32_t>& table, const char* streamName)
+{
+    std::vector<HuffmanNode> pool;
+    const HuffmanNode* root = buildHuffmanTree(counts, pool);
+    if (root)
+        assignCodes(root, 0, 0, codes, streamName);
+    table.assign(kMaxDecodeTableEntries, 0);
+    return buildDecodeTable(root, table);
+}
+
 void StreamCoder::encodeStreams()
 {
     const uint32_t n = streamCount();
@@ -195,14 +205,8 @@ void StreamCoder::encodeStreams()
     tableSizes_.clear();
 
     std::vector<std::vector<uint32_t>> tables(n);
-    std::vector<HuffmanNode> pool;
-    for (uint32_t s = 0; s < n; ++s) {
-        const HuffmanNode* root = buildHuffmanTree(&histogram_[s * kSymbolCount], pool);
-        if (root)
-            assignCodes(root, 0, 0, &codes_[s * kSymbolCount], names_[s]);
-        tables[s].assign(kMaxDecodeTableEntries, 0);
-        tableSizes_.push_back(buildDecodeTable(root, tables[s]));
-    }
+    for (uint32_t s = 0; s < n; ++s)
+        tableSizes_.push_back(buildStreamCode(&histogram_[s * kSymbolCount], &codes_[s * kSymbolCount], tables[s], names_[s]));
 
     uint32_t total = n;
     for (uint32_t size : tableSizes_)

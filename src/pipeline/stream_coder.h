@@ -31,6 +31,11 @@ struct CodeEntry {
     uint32_t length;
 };
 
+// Builds one stream's Huffman code from its 2048 symbol counts: fills codes[0..2047] and lays the
+// decode table into table (resized to 4096 entries); returns the number of table entries used
+// (0 for a stream without symbols). Raises the internal error for a code longer than 32 bits.
+uint32_t buildStreamCode(const uint32_t* counts, CodeEntry* codes, std::vector<uint32_t>& table, const char* streamName);
+
 class StreamCoder {
 public:
     // names: one per stream, in stream order; they must outlive the coder (string literals).

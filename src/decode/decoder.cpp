@@ -1,0 +1,535 @@
+#include "decode/decoder.h"
+
+#include "api/last_error.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace vmq {
+
+namespace {
+
+constexpr uint32_t kLookupBits = 10;
+constexpr uint32_t kMaxElements = PELKU_VMQ_MAX_MESHLET_ELEMENTS;
+constexpr uint32_t kGlobalStreams = 7;
+constexpr uint32_t kChannelStreams = 2;
+const char* const kGlobalNames[kGlobalStreams] = {"ELEM_COUNTS", "OTHER_DATA", "EDGE_FLAGS", "RESTART_FLAGS",
+                                                  "IS_FIRST", "INDEX_DATA", "BLOCK_OFFSET_SYMBOL"};
+
+// Lookup entries: bit 0 set = a leaf reached within kLookupBits bits (bits 1-4 its code length,
+// bits 5.. its symbol); bit 0 clear = the inner node reached after kLookupBits bits (bits 5..).
+constexpr uint32_t kLeafFlag = 1;
+
+struct DecodeFailure {
+    std::string message;
+};
+
+[[noreturn]] void fail(std::string message)
+{
+    throw DecodeFailure{std::move(message)};
+}
+
+template <typename T>
+size_t spanLength(const T* begin, const T* end, const char* name)
+{
+    if (!begin || !end || end < begin)
+        fail(std::string("the record's ") + name + " span is invalid");
+    return size_t(end - begin);
+}
+
+// Fills the lookup below `node` at `depth` bits for code prefix `prefix`.
+void fillLookup(const StreamDecodeTable& table, std::vector<uint32_t>& lookup, uint32_t node, uint32_t depth, uint32_t prefix,
+                const char* streamName)
+{
+    const uint32_t entry = table.entries[node];
+    if (entry & 1) {
+        const uint32_t symbol = entry >> 1;
+        if (symbol >= 2048)
+            fail(std::string("decode table of stream ") + streamName + " holds symbol " + std::to_string(symbol) + " beyond 2047");
+        const uint32_t first = prefix << (kLookupBits - depth);
+        const uint32_t count = 1u << (kLookupBits - depth);
+        for (uint32_t k = 0; k < count; ++k)
+            lookup[first + k] = kLeafFlag | (depth << 1) | (symbol << 5);
+        return;
+    }
+    const uint32_t child = entry >> 1;
+    if (child <= node || child + 1 >= table.entryCount)
+        fail(std::string("decode table of stream ") + streamName + " has an entry pointing outside its table");
+    if (depth == kLookupBits) {
+        lookup[prefix] = node << 5;
+        return;
+    }
+    fillLookup(table, lookup, child, depth + 1, prefix * 2, streamName);
+    fillLookup(table, lookup, child + 1, depth + 1, prefix * 2 + 1, streamName);
+}
+
+void prepareCoder(CoderDecodeTables& coder, const uint32_t* wordsBegin, const uint32_t* wordsEnd, const uint32_t* blobBegin,
+                  const uint32_t* blobEnd, const uint32_t* offsetsBegin, const uint32_t* offsetsEnd, uint32_t meshletCount,
+                  uint32_t streamCount, const char* const* names, const std::string& coderName)
+{
+    const size_t wordCount = spanLength(wordsBegin, wordsEnd, (coderName + " streamWords").c_str());
+    const size_t blobLength = spanLength(blobBegin, blobEnd, (coderName + " tableBlob").c_str());
+    const size_t offsetCount = spanLength(offsetsBegin, offsetsEnd, (coderName + " meshletBitOffsets").c_str());
+    if (offsetCount != meshletCount)
+        fail(coderName + " has " + std::to_string(offsetCount) + " meshlet bit offsets for " + std::to_string(meshletCount) + " meshlets");
+    if (blobLength < streamCount || blobBegin[0] != streamCount)
+        fail(coderName + " table blob does not start with its " + std::to_string(streamCount) + " header words");
+    coder.words = wordsBegin;
+    coder.bitCount = uint64_t(wordCount) * 32;
+    coder.meshletBitOffsets = offsetsBegin;
+    coder.streams.assign(streamCount, {});
+    for (uint32_t s = 0; s < streamCount; ++s) {
+        const uint64_t start = blobBegin[s];
+        const uint64_t end = s + 1 < streamCount ? blobBegin[s + 1] : blobLength;
+        if (start < streamCount || end < start || end > blobLength)
+            fail(coderName + " table blob header word " + std::to_string(s) + " points outside the blob");
+        StreamDecodeTable& table = coder.streams[s];
+        table.entries = blobBegin + start;
+        table.entryCount = uint32_t(end - start);
+        const char* name = names[s];
+        if (table.entryCount == 1 && !(table.entries[0] & 1))
+            fail(coderName + " decode table of stream " + name + " is a lone inner node");
+        if (table.entryCount == 1 && (table.entries[0] >> 1) >= 2048)
+            fail(coderName + " decode table of stream " + name + " holds a symbol beyond 2047");
+        if (table.entryCount >= 2) {
+            table.lookup.assign(size_t(1) << kLookupBits, 0);
+            fillLookup(table, table.lookup, 0, 0, 0, name);
+        }
+    }
+}
+
+// Reads symbols of one coder's bitstream from a start position.
+class SymbolReader {
+public:
+    SymbolReader(const CoderDecodeTables& coder, uint64_t position, const char* const* names)
+        : coder_(coder), position_(position), names_(names)
+    {
+        if (position > coder.bitCount)
+            fail("a meshlet's bit offset " + std::to_string(position) + " lies past the end of its stream (" +
+                 std::to_string(coder.bitCount) + " bits)");
+    }
+
+    uint32_t read(uint32_t stream)
+    {
+        const StreamDecodeTable& table = coder_.streams[stream];
+        if (table.entryCount == 0)
+            fail(std::string("stream ") + names_[stream] + " has no code but a symbol is read from it");
+        if (table.entryCount == 1)
+            return table.entries[0] >> 1;
+        const uint32_t entry = table.lookup[peek(kLookupBits)];
+        if (entry & kLeafFlag) {
+            consume((entry >> 1) & 15);
+            return entry >> 5;
+        }
+        consume(kLookupBits);
+        uint32_t node = entry >> 5;
+        for (;;) {
+            const uint32_t child = (table.entries[node] >> 1) + peek(1);
+            consume(1);
+            const uint32_t value = table.entries[child];
+            if (value & 1) {
+                if ((value >> 1) >= 2048)
+                    fail(std::string("decode table of stream ") + names_[stream] + " holds a symbol beyond 2047");
+                return value >> 1;
+            }
+            if ((value >> 1) <= child || (value >> 1) + 1 >= table.entryCount)
+                fail(std::string("decode table of stream ") + names_[stream] + " has an entry pointing outside its table");
+            node = child;
+        }
+    }
+
+private:
+    uint32_t peek(uint32_t bits) const
+    {
+        const uint64_t word = position_ >> 5;
+        const uint64_t wordCount = coder_.bitCount >> 5;
+        const uint64_t high = word < wordCount ? coder_.words[word] : 0;
+        const uint64_t low = word + 1 < wordCount ? coder_.words[word + 1] : 0;
+        const uint64_t window = ((high << 32) | low) << (position_ & 31);
+        return uint32_t(window >> (64 - bits));
+    }
+
+    void consume(uint32_t bits)
+    {
+        position_ += bits;
+        if (position_ > coder_.bitCount)
+            fail("a meshlet's symbols run past the end of their stream");
+    }
+
+    const CoderDecodeTables& coder_;
+    uint64_t position_;
+    const char* const* names_;
+};
+
+uint32_t readValue32(SymbolReader& reader, uint32_t stream)
+{
+    const uint32_t low = reader.read(stream);
+    const uint32_t middle = reader.read(stream);
+    const uint32_t high = reader.read(stream);
+    return low | (middle << 11) | (high << 22);
+}
+
+int32_t unzigzag(uint32_t z)
+{
+    return int32_t((z >> 1) ^ (0u - (z & 1)));
+}
+
+bool bitAt(const uint8_t* bytes, uint32_t k)
+{
+    return (bytes[k >> 3] >> (k & 7)) & 1;
+}
+
+const char* const kChannelNames[kChannelStreams] = {"ATTRIB_DATA", "ATTRIB_BLOCK_OFFSET"};
+
+} // namespace
+
+bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDecoder& decoder, std::string& error)
+{
+    try {
+        if (predictionMode != PELKU_VMQ_PREDICTION_PARALLELOGRAM && predictionMode != PELKU_VMQ_PREDICTION_DELTA)
+            fail("unknown prediction mode " + std::to_string(predictionMode));
+        const uint32_t m = mesh.meshletCount;
+        const uint32_t c = mesh.channelCount;
+        decoder.mesh = &mesh;
+        decoder.predictionMode = predictionMode;
+        if (spanLength(mesh.meshletHeadersBegin, mesh.meshletHeadersEnd, "meshletHeaders") != size_t(8) * m)
+            fail("the record's meshletHeaders do not hold 8 words per meshlet");
+        if (spanLength(mesh.quantParamsBegin, mesh.quantParamsEnd, "quantParams") != c)
+            fail("the record's quantParams do not hold one entry per channel");
+        if (c < 3)
+            fail("the record has " + std::to_string(c) + " channels; positions need 3");
+        if (c > 0 && !mesh.channels)
+            fail("the record's channels are missing");
+        prepareCoder(decoder.global, mesh.streamWordsBegin, mesh.streamWordsEnd, mesh.tableBlobBegin, mesh.tableBlobEnd,
+                     mesh.meshletBitOffsetsBegin, mesh.meshletBitOffsetsEnd, m, kGlobalStreams, kGlobalNames, "the global coder");
+        decoder.channels.assign(c, {});
+        for (uint32_t k = 0; k < c; ++k) {
+            const ChannelStreams& channel = mesh.channels[k];
+            prepareCoder(decoder.channels[k], channel.streamWordsBegin, channel.streamWordsEnd, channel.tableBlobBegin,
+                         channel.tableBlobEnd, channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd, m, kChannelStreams,
+                         kChannelNames, "channel " + std::to_string(k));
+        }
+        return true;
+    } catch (const DecodeFailure& failure) {
+        error = "Cannot decode: " + failure.message + ".";
+    } catch (const std::bad_alloc&) {
+        error = "Cannot decode: out of memory.";
+    }
+    return false;
+}
+
+bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trianglesOut, size_t triangleCapacity, uint32_t* gridOut,
+                   float* valuesOut, size_t vertexCapacity, DecodedMeshletInfo& info, std::string& error)
+{
+    try {
+        const CompressedMesh& mesh = *decoder.mesh;
+        if (meshlet >= mesh.meshletCount)
+            fail("meshlet " + std::to_string(meshlet) + " does not exist; the record has " + std::to_string(mesh.meshletCount));
+
+        // Global symbols, in packing order.
+        SymbolReader global(decoder.global, decoder.global.meshletBitOffsets[meshlet], kGlobalNames);
+        const uint32_t isFirstCount = global.read(0);
+        const uint32_t indexCount = global.read(0);
+        const uint32_t triangleCount = global.read(0);
+        const uint32_t vertexCount = global.read(0);
+        info.triangleOffset = readValue32(global, 1);
+        info.vertexOffset = readValue32(global, 1);
+        info.indexWordOffset = readValue32(global, 1);
+        info.groupId = global.read(1);
+        info.triangleCount = triangleCount;
+        info.vertexCount = vertexCount;
+        info.indexWordCount = (indexCount + 3) >> 2;
+        if (triangleCount == 0 || vertexCount == 0)
+            fail("meshlet " + std::to_string(meshlet) + " has no triangles or no vertices");
+        if (!trianglesOut && !gridOut && !valuesOut)
+            return true; // counts and offsets only
+        if (triangleCapacity < triangleCount && trianglesOut)
+            fail("the triangle buffer holds " + std::to_string(triangleCapacity) + " triangles; meshlet " + std::to_string(meshlet) +
+                 " has " + std::to_string(triangleCount));
+        if (vertexCapacity < vertexCount && (gridOut || valuesOut))
+            fail("the vertex buffer holds " + std::to_string(vertexCapacity) + " vertices; meshlet " + std::to_string(meshlet) +
+                 " has " + std::to_string(vertexCount));
+
+        uint8_t edgeBytes[256] = {}, restartBytes[256] = {}, isFirstBytes[256] = {};
+        const uint32_t flagBytes = (triangleCount + 6) / 8; // ceil((T - 1) / 8)
+        for (uint32_t k = 0; k < flagBytes; ++k)
+            edgeBytes[k] = uint8_t(global.read(2));
+        for (uint32_t k = 0; k < flagBytes; ++k)
+            restartBytes[k] = uint8_t(global.read(3));
+        const uint32_t isFirstBytesCount = (isFirstCount + 7) / 8;
+        for (uint32_t k = 0; k < isFirstBytesCount; ++k)
+            isFirstBytes[k] = uint8_t(global.read(4));
+        uint32_t indexData[kMaxElements];
+        uint32_t previous = 0;
+        for (uint32_t k = 0; k < indexCount; ++k) {
+            previous += uint32_t(unzigzag(global.read(5)));
+            indexData[k] = previous;
+        }
+
+        // Strips back to triangles in encoder vertex numbers. A restart triangle (the first one
+        // always) is three references, any other one reference n: edge 1 gives (p2, p1, n),
+        // edge 0 gives (p0, p2, n) from the previous triangle (p0, p1, p2). Normally the first
+        // three references carry no first-use bit and number vertices 0, 1, 2, and every later
+        // reference reads one bit: 1 numbers the next vertex, 0 takes the next index entry. When
+        // the first triangle repeats a corner, every reference carries a bit; the two forms are
+        // told apart by isFirstCount against the number of references R: R - 3 or R.
+        uint32_t referenceCount = 0;
+        for (uint32_t i = 0; i < triangleCount; ++i)
+            referenceCount += (i == 0 || bitAt(restartBytes, i - 1)) ? 3 : 1;
+        bool everyReferenceHasBit;
+        if (isFirstCount == referenceCount)
+            everyReferenceHasBit = true;
+        else if (isFirstCount + 3 == referenceCount)
+            everyReferenceHasBit = false;
+        else
+            fail("meshlet " + std::to_string(meshlet) + " has " + std::to_string(isFirstCount) + " first-use bits for " +
+                 std::to_string(referenceCount) + " vertex references");
+        uint32_t local[kMaxElements][3];
+        uint32_t vertexFirstTriangle[kMaxElements];
+        uint32_t numbered = 0, bitsRead = 0, indexRead = 0;
+        auto reference = [&](uint32_t triangle) -> uint32_t {
+            bool isNew = true;
+            if (everyReferenceHasBit || numbered >= 3) {
+                if (bitsRead >= isFirstCount)
+                    fail("meshlet " + std::to_string(meshlet) + " references more vertices than its first-use bits cover");
+                isNew = bitAt(isFirstBytes, bitsRead++);
+            }
+            if (isNew) {
+                if (numbered >= vertexCount)
+                    fail("meshlet " + std::to_string(meshlet) + " numbers more vertices than its vertex count");
+                vertexFirstTriangle[numbered] = triangle;
+                return numbered++;
+            }
+            if (indexRead >= indexCount)
+                fail("meshlet " + std::to_string(meshlet) + " reuses more vertices than its index data holds");
+            const uint32_t v = indexData[indexRead++];
+            if (v >= numbered)
+                fail("meshlet " + std::to_string(meshlet) + " reuses vertex " + std::to_string(v) + " before it is numbered");
+            return v;
+        };
+        for (uint32_t i = 0; i < triangleCount; ++i) {
+            const bool restart = i == 0 || bitAt(restartBytes, i - 1);
+            if (restart) {
+                const uint32_t c0 = reference(i);
+                const uint32_t c1 = reference(i);
+                const uint32_t c2 = reference(i);
+                local[i][0] = c0, local[i][1] = c1, local[i][2] = c2;
+                continue;
+            }
+            const uint32_t* p = local[i - 1];
+            const uint32_t n = reference(i);
+            if (bitAt(edgeBytes, i - 1))
+                local[i][0] = p[2], local[i][1] = p[1], local[i][2] = n;
+            else
+                local[i][0] = p[0], local[i][1] = p[2], local[i][2] = n;
+        }
+        if (numbered != vertexCount || bitsRead != isFirstCount || indexRead != indexCount)
+            fail("meshlet " + std::to_string(meshlet) + "'s counts do not match its strip symbols");
+
+        if (trianglesOut)
+            for (uint32_t i = 0; i < triangleCount; ++i)
+                for (int k = 0; k < 3; ++k)
+                    trianglesOut[size_t(i) * 3 + k] = info.vertexOffset + local[i][k];
+
+        // Channel residuals back to grid values, then dequantised.
+        const uint32_t channelCount = mesh.channelCount;
+        const uint32_t wideMask = mesh.meshletHeadersBegin[size_t(meshlet) * 8 + 7];
+        const bool deltaOnly = decoder.predictionMode == PELKU_VMQ_PREDICTION_DELTA;
+        uint32_t residuals[kMaxElements];
+        uint32_t value[kMaxElements];
+        for (uint32_t c = 0; c < channelCount; ++c) {
+            const CoderDecodeTables& coder = decoder.channels[c];
+            SymbolReader reader(coder, coder.meshletBitOffsets[meshlet], kChannelNames);
+            const uint32_t low = reader.read(0);
+            residuals[0] = low | (reader.read(0) << 11);
+            const bool wide = (wideMask >> (c % 32)) & 1;
+            for (uint32_t v = 1; v < vertexCount;) {
+                if (wide) {
+                    const uint32_t lowPart = reader.read(0);
+                    residuals[v++] = lowPart | (reader.read(0) << 11);
+                    continue;
+                }
+                const uint32_t symbol = reader.read(0);
+                if (symbol & 1) {
+                    if (v + 1 >= vertexCount)
+                        fail("meshlet " + std::to_string(meshlet) + " channel " + std::to_string(c) + " pairs residuals past its last vertex");
+                    residuals[v++] = (symbol >> 1) & 31;
+                    residuals[v++] = symbol >> 6;
+                } else {
+                    residuals[v++] = symbol >> 1;
+                }
+            }
+            for (uint32_t k = 0; k < vertexCount; ++k) {
+                uint32_t prediction = 0;
+                if (k > 0) {
+                    prediction = value[k - 1];
+                    const uint32_t a = vertexFirstTriangle[k];
+                    if (!deltaOnly && a > 0 && !bitAt(restartBytes, a - 1)) {
+                        const uint32_t* t = local[a - 1];
+                        if (t[0] >= k || t[1] >= k || t[2] >= k)
+                            fail("meshlet " + std::to_string(meshlet) + " predicts a vertex from one not yet decoded");
+                        prediction = bitAt(edgeBytes, a - 1) ? value[t[1]] + value[t[2]] - value[t[0]]
+                                                             : value[t[0]] + value[t[2]] - value[t[1]];
+                    }
+                }
+                value[k] = uint32_t(unzigzag(residuals[k])) + prediction;
+            }
+            const QuantParams& params = mesh.quantParamsBegin[c];
+            const float scale = exp2f(-params.bits);
+            const float range = params.max - params.min;
+            for (uint32_t k = 0; k < vertexCount; ++k) {
+                const size_t at = size_t(k) * channelCount + c;
+                if (gridOut)
+                    gridOut[at] = value[k];
+                if (valuesOut)
+                    valuesOut[at] = float(int32_t(value[k])) * scale * range + params.min;
+            }
+        }
+        return true;
+    } catch (const DecodeFailure& failure) {
+        error = "Cannot decode: " + failure.message + ".";
+    }
+    return false;
+}
+
+} // namespace vmq
+
+namespace {
+
+template <typename T>
+void freeBlock(const T* begin)
+{
+    delete[] begin;
+}
+
+template <typename T>
+T* newBlock(size_t count, const T*& begin, const T*& end)
+{
+    T* block = new T[count]();
+    begin = block;
+    end = block + count;
+    return block;
+}
+
+} // namespace
+
+extern "C" PELKU_VMQ_API MeshDecoder* Pelku_Vmq_Compression_CreateMeshDecoder(const CompressedMesh* mesh, int32_t predictionMode)
+{
+    try {
+        vmq::clearLastError();
+        if (!mesh) {
+            vmq::setLastError("Cannot decode: the compressed mesh is null.");
+            return nullptr;
+        }
+        auto decoder = std::make_unique<MeshDecoder>();
+        std::string error;
+        if (!vmq::prepareDecoder(*mesh, predictionMode, *decoder, error)) {
+            vmq::setLastError(error);
+            return nullptr;
+        }
+        return decoder.release();
+    } catch (...) {
+        vmq::setLastError("Cannot decode: out of memory.");
+        return nullptr;
+    }
+}
+
+extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseMeshDecoder(MeshDecoder* decoder)
+{
+    delete decoder;
+}
+
+extern "C" PELKU_VMQ_API int32_t Pelku_Vmq_Compression_DecodeMeshlet(const MeshDecoder* decoder, uint32_t meshlet, uint32_t* triangles,
+                                                                     size_t triangleCapacity, uint32_t* gridValues, float* values,
+                                                                     size_t vertexCapacity, DecodedMeshletInfo* info)
+{
+    try {
+        if (!decoder) {
+            vmq::setLastError("Cannot decode: the decoder is null.");
+            return 0;
+        }
+        DecodedMeshletInfo local{};
+        std::string error;
+        if (!vmq::decodeMeshlet(*decoder, meshlet, triangles, triangleCapacity, gridValues, values, vertexCapacity, local, error)) {
+            vmq::setLastError(error);
+            return 0;
+        }
+        if (info)
+            *info = local;
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseDecodedMesh(DecodedMesh* decoded)
+{
+    if (!decoded)
+        return;
+    freeBlock(decoded->trianglesBegin);
+    freeBlock(decoded->gridValuesBegin);
+    freeBlock(decoded->valuesBegin);
+    freeBlock(decoded->meshletsBegin);
+    delete decoded;
+}
+
+extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const CompressedMesh* mesh, int32_t predictionMode)
+{
+    DecodedMesh* decoded = nullptr;
+    try {
+        vmq::clearLastError();
+        if (!mesh) {
+            vmq::setLastError("Cannot decode: the compressed mesh is null.");
+            return nullptr;
+        }
+        MeshDecoder decoder;
+        std::string error;
+        if (!vmq::prepareDecoder(*mesh, predictionMode, decoder, error)) {
+            vmq::setLastError(error);
+            return nullptr;
+        }
+        const uint64_t valueCount = uint64_t(mesh->vertexCount) * mesh->channelCount;
+        if (valueCount > (uint64_t(1) << 32)) {
+            vmq::setLastError("Cannot decode: the record's vertex and channel counts are too large.");
+            return nullptr;
+        }
+        decoded = new DecodedMesh();
+        decoded->meshletCount = mesh->meshletCount;
+        decoded->triangleCount = mesh->triangleCount;
+        decoded->vertexCount = mesh->vertexCount;
+        decoded->channelCount = mesh->channelCount;
+        uint32_t* triangles = newBlock<uint32_t>(size_t(mesh->triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
+        uint32_t* grid = newBlock<uint32_t>(size_t(valueCount), decoded->gridValuesBegin, decoded->gridValuesEnd);
+        float* values = newBlock<float>(size_t(valueCount), decoded->valuesBegin, decoded->valuesEnd);
+        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(mesh->meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
+
+        for (uint32_t m = 0; m < mesh->meshletCount; ++m) {
+            // Read the counts first so the meshlet is written inside the whole-mesh buffers.
+            DecodedMeshletInfo info{};
+            if (!vmq::decodeMeshlet(decoder, m, nullptr, 0, nullptr, nullptr, 0, info, error))
+                break;
+            if (uint64_t(info.triangleOffset) + info.triangleCount > mesh->triangleCount ||
+                uint64_t(info.vertexOffset) + info.vertexCount > mesh->vertexCount) {
+                error = "Cannot decode: meshlet " + std::to_string(m) + " lies outside the record's totals.";
+                break;
+            }
+            const size_t valueAt = size_t(info.vertexOffset) * mesh->channelCount;
+            if (!vmq::decodeMeshlet(decoder, m, triangles + size_t(info.triangleOffset) * 3, info.triangleCount, grid + valueAt,
+                                    values + valueAt, info.vertexCount, info, error))
+                break;
+            meshlets[m] = info;
+        }
+        if (!error.empty()) {
+            vmq::setLastError(error);
+            Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+            return nullptr;
+        }
+        return decoded;
+    } catch (...) {
+        Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+        vmq::setLastError("Cannot decode: out of memory.");
+        return nullptr;
+    }
+}

@@ -1,0 +1,37 @@
+#include "mesh_tables_input.h"
+
+#include "encoding/quantise.h"
+#include "pipeline/context.h"
+
+namespace vmq_support {
+
+std::vector<MeshAttribute> meshAttributes(const LoadedMesh& mesh)
+{
+    std::vector<MeshAttribute> attributes;
+    auto add = [&](int32_t kind, const std::vector<float>& values, uint32_t components) {
+        if (!values.empty())
+            attributes.push_back({kind, values.data(), values.data() + values.size(), components});
+    };
+    add(POSITION, mesh.positions, 3);
+    add(NORMAL, mesh.normals, 3);
+    add(TEXCOORD, mesh.texcoords, 2);
+    return attributes;
+}
+
+void buildWholeMeshTables(const LoadedMesh& mesh, const CompressionSettings& settings, vmq::MeshTables& tables)
+{
+    vmq::CompressionContext context;
+    std::vector<std::vector<uint32_t>> channels = vmq::quantiseAttributes(context, meshAttributes(mesh), settings);
+    std::vector<vmq::TriangleIndices> triangles(mesh.triangleCount());
+    for (size_t t = 0; t < triangles.size(); ++t)
+        triangles[t] = {mesh.indices[3 * t], mesh.indices[3 * t + 1], mesh.indices[3 * t + 2]};
+    tables = vmq::MeshTables();
+    vmq::buildMeshTables(tables, triangles, channels);
+    tables.triangleGroups = mesh.groups;
+    tables.triangleCount = tables.triangles.size();
+    tables.vertexCount = tables.channelValues[0].size();
+    tables.neighbours.assign(size_t(tables.triangleCount), {});
+    vmq::buildAdjacency(tables);
+}
+
+} // namespace vmq_support
