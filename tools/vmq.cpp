@@ -2,6 +2,7 @@
 // the record's totals and array sizes; `vmq tangents` prints generated tangents of a text mesh.
 #include "pelku_vmq_compression.h"
 #include "partition/partition.h"
+#include "frames_command.h"
 #include "tangents_command.h"
 
 #include <cmath>
@@ -120,7 +121,8 @@ void printUsage()
 {
     std::printf("usage: vmq <command> [arguments]\n\ncommands:\n  sample    compress a built-in generated mesh and print the record\n"
                 "  dump      print the object tree, property headers and samples of an archive\n"
-                "  tangents  [INPUT] print generated tangents of a text mesh (standard input without INPUT)\n");
+                "  tangents  [INPUT] print generated tangents of a text mesh (standard input without INPUT)\n"
+                "  frames    ARCHIVE [options] print the importer's frame count, static flags and frame hashes\n");
 }
 
 } // namespace
@@ -138,6 +140,8 @@ int main(int argc, char** argv)
         return runSample();
     if (command == "dump")
         return runDump(argc, argv);
+    if (command == "frames")
+        return runFramesCommand(argc, argv);
     if (command == "tangents")
         return runTangentsCommand(argc, argv);
     std::fprintf(stderr, "error: unknown command '%s'\n", argv[1]);
