@@ -39,6 +39,15 @@ TEST(FrameMesh, MeshesAreConcatenatedWithPaddedLists)
     expectNear(std::vector<float>(uv.begin() + 12, uv.end()), std::vector<float>(6, 0.0f));
     EXPECT_EQ(m.attributes.size(), 4u); // POSITION, NORMAL, TEXCOORD, COLOR
     EXPECT_EQ(o.takeLines().size(), 1u);
+
+    // A single mesh whose lists do not match its corners and vertices: normals as read from an
+    // empty index sample (two values for three corners), velocities for one of three vertices.
+    tri.velocities = {{1, 2, 3}};
+    const importer_test::Opened single = openContents(archiveOf({polyMeshObject(
+        "tri", tri, {floatGeomParam("N", TypedParam::Normal3f, GeomScope::FaceVarying, {{0, 1, 0, 1, 0, 0}}, {{}})})}));
+    const vmq::FrameMesh s = vmq::readFrame(*single.importer, 0);
+    expectNear(stream(s, NORMAL), {0, 1, 0, 1, 0, 0, 0, 0, 0});
+    expectNear(stream(s, VELOCITY), {1, 2, 3, 0, 0, 0, 0, 0, 0});
 }
 
 TEST(FrameMesh, DerivedVelocitiesUseTheNeighbouringSample)

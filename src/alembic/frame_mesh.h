@@ -44,7 +44,8 @@ void computeSmoothingGroups(MeshFrameData& frame, float threshold);
 // Per-corner normals: the face normals summed per (smoothing group, vertex), unit length.
 void smoothNormalsByGroup(MeshFrameData& frame);
 // Appends `mesh` to `frame`: vertex numbers shifted, optional lists padded with zeros (colours
-// with (0, 0, 0, 1)) where only one side has them.
-void appendMeshData(MeshFrameData& frame, const MeshFrameData& mesh);
+// with (0, 0, 0, 1)) where only one side has them. `mesh` is left unspecified (the first mesh
+// of a frame is moved, not copied).
+void appendMeshData(MeshFrameData& frame, MeshFrameData& mesh);
 
 } // namespace vmq
