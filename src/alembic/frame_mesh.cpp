@@ -292,7 +292,13 @@ FrameMesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
         } else {
             flatNormals(mesh);
         }
-        appendMeshData(data, mesh);
+        if (visible.size() == 1) {
+            // One mesh is taken over without a copy; appending nothing fits its lists.
+            data = std::move(mesh);
+            appendMeshData(data, MeshFrameData{});
+        } else {
+            appendMeshData(data, mesh);
+        }
     }
     if (compression.recomputeNormals && !compression.smoothAllNormals) {
         computeSmoothingGroups(data, settings.normalSmoothingThreshold);
@@ -394,20 +400,8 @@ void smoothNormalsByGroup(MeshFrameData& frame)
     }
 }
 
-void appendMeshData(MeshFrameData& frame, MeshFrameData& mesh)
+void appendMeshData(MeshFrameData& frame, const MeshFrameData& mesh)
 {
-    if (frame.vertexCount() == 0 && frame.corners.empty() && (mesh.vertexCount() > 0 || !mesh.corners.empty())) {
-        // The first mesh (earlier ones were empty, so every list is too) is taken over without
-        // a copy; only lists of the wrong length are fitted.
-        const uint32_t groups = std::max(frame.smoothingGroupCount, mesh.smoothingGroupCount);
-        const uint32_t materials = std::max(frame.materialCount, mesh.materialCount);
-        MeshFrameData empty;
-        frame = std::move(mesh);
-        appendMeshData(frame, empty);
-        frame.smoothingGroupCount = groups;
-        frame.materialCount = materials;
-        return;
-    }
     const size_t vertices = frame.vertexCount(), corners = frame.corners.size(), triangles = corners / 3;
     const size_t meshVertices = mesh.vertexCount(), meshCorners = mesh.corners.size(), meshTriangles = meshCorners / 3;
     constexpr size_t kLimit = std::numeric_limits<uint32_t>::max();

@@ -44,8 +44,7 @@ void computeSmoothingGroups(MeshFrameData& frame, float threshold);
 // Per-corner normals: the face normals summed per (smoothing group, vertex), unit length.
 void smoothNormalsByGroup(MeshFrameData& frame);
 // Appends `mesh` to `frame`: vertex numbers shifted, optional lists padded with zeros (colours
-// with (0, 0, 0, 1)) where only one side has them. `mesh` is left unspecified (the first mesh
-// of a frame is moved, not copied).
-void appendMeshData(MeshFrameData& frame, MeshFrameData& mesh);
+// with (0, 0, 0, 1)) where only one side has them, and every list cut to the new sizes.
+void appendMeshData(MeshFrameData& frame, const MeshFrameData& mesh);
 
 } // namespace vmq
