@@ -192,32 +192,38 @@ FrameMesh assembleFrameMesh(const MeshFrameData& data)
 {
     FrameMesh mesh;
     const size_t triangles = data.triangleCount();
-    struct Source {
+    // Every stream is sized for all triangles up front and cut to the triangles kept.
+    struct Stream {
         int32_t kind;
         uint32_t components;
-        const std::vector<float>* values;
-        uint32_t stride;
-        bool perVertex;
+        const std::vector<float>* source;
+        uint32_t stride;     // floats per source element
+        bool perVertex;      // indexed by vertex, else by corner
+        float* out = nullptr;
+        std::vector<float>* values = nullptr;
     };
-    const Source sources[] = {
+    Stream all[] = {
         {0, 3, &data.positions, 3, true},     {1, 3, &data.normals, 3, false},
         {3, 2, &data.texcoords[0], 2, false}, {5, 3, &data.colours, 4, false},
         {6, 3, &data.velocities, 3, true},    {8, 2, &data.texcoords[1], 2, false},
         {9, 2, &data.texcoords[2], 2, false},
     };
-    std::vector<std::pair<const Source*, std::vector<float>*>> streams;
-    for (const Source& s : sources) {
-        if (s.kind != 0 && s.values->empty())
+    size_t streamCount = 0;
+    Stream* streams[7];
+    for (Stream& s : all) {
+        if (s.kind != 0 && s.source->empty())
             continue;
         AttributeStream& stream = mesh.attributes[s.kind];
         stream.componentCount = s.components;
-        stream.values.reserve(3 * triangles * s.components);
-        streams.emplace_back(&s, &stream.values);
+        stream.values.resize(3 * triangles * s.components);
+        s.out = stream.values.data();
+        s.values = &stream.values;
+        streams[streamCount++] = &s;
     }
-    mesh.corners.reserve(3 * triangles);
-    mesh.sourceVertex.reserve(3 * triangles);
-    mesh.triangleMaterials.reserve(triangles);
-    uint32_t running = 0;
+    mesh.corners.resize(3 * triangles);
+    mesh.sourceVertex.resize(3 * triangles);
+    mesh.triangleMaterials.resize(triangles);
+    size_t kept = 0;
     for (size_t t = 0; t < triangles; ++t) {
         const uint32_t* c = &data.corners[3 * t];
         bool finite = true;
@@ -227,19 +233,25 @@ FrameMesh assembleFrameMesh(const MeshFrameData& data)
         if (!finite)
             continue;
         for (size_t j = 0; j < 3; ++j) {
-            mesh.corners.push_back(running++);
-            mesh.sourceVertex.push_back(c[j]);
-            const size_t corner = 3 * t + j;
-            for (auto& [source, values] : streams) {
-                const size_t element = source->perVertex ? c[j] : corner;
-                const float* v = source->values->data() + element * source->stride;
-                values->insert(values->end(), v, v + source->components);
+            const size_t out = 3 * kept + j;
+            mesh.corners[out] = uint32_t(out);
+            mesh.sourceVertex[out] = c[j];
+            for (size_t i = 0; i < streamCount; ++i) {
+                Stream& s = *streams[i];
+                const size_t element = s.perVertex ? c[j] : 3 * t + j;
+                const float* v = s.source->data() + element * s.stride;
+                std::copy(v, v + s.components, s.out + out * s.components);
             }
         }
-        mesh.triangleMaterials.push_back(data.triangleMaterials.empty() ? 0u : data.triangleMaterials[t]);
+        mesh.triangleMaterials[kept++] = data.triangleMaterials.empty() ? 0u : data.triangleMaterials[t];
     }
-    if (mesh.corners.empty())
+    if (kept == 0)
         return FrameMesh{};
+    mesh.corners.resize(3 * kept);
+    mesh.sourceVertex.resize(3 * kept);
+    mesh.triangleMaterials.resize(kept);
+    for (size_t i = 0; i < streamCount; ++i)
+        streams[i]->values->resize(3 * kept * streams[i]->components);
     return mesh;
 }
 

@@ -1,5 +1,6 @@
 #include "alembic/mesh_sample.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -98,26 +99,44 @@ void expand(Expansion mode, const MeshShape& shape, size_t valueCount, Emit&& em
     }
 }
 
-// Appends element `index` of `source` as `outWidth` floats: its stored floats, then `fill`
-// for the components it lacks; a missing element is all zeros.
-void appendElement(const FloatElements& source, uint64_t index, uint32_t outWidth, float fill, std::vector<float>& out)
+// Writes element `index` of `source` to `out` as `outWidth` floats: its stored floats, then
+// `fill` for the components it lacks; a missing element is all zeros.
+void writeElement(const FloatElements& source, uint64_t index, uint32_t outWidth, float fill, float* out)
 {
-    float element[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    if (index != kMissing && index < source.count) {
-        const uint32_t stored = source.width < outWidth ? source.width : outWidth;
-        std::memcpy(element, source.bytes + (index * source.width) * 4, stored * 4);
-        for (uint32_t c = stored; c < outWidth; ++c)
-            element[c] = fill;
+    if (index == kMissing || index >= source.count) {
+        std::fill(out, out + outWidth, 0.0f);
+        return;
     }
-    out.insert(out.end(), element, element + outWidth);
+    const uint32_t stored = source.width < outWidth ? source.width : outWidth;
+    std::memcpy(out, source.bytes + (index * source.width) * 4, stored * 4);
+    std::fill(out + stored, out + outWidth, fill);
+}
+
+// The number of elements `expand` emits.
+size_t expandedCount(Expansion mode, const MeshShape& shape, size_t valueCount)
+{
+    return mode == Expansion::AsStored || (mode == Expansion::PerPolygonCorner && !shape.polygonal) ? valueCount
+                                                                                                      : shape.cornerCount();
+}
+
+// `out` sized for the expansion; `emit(i)` then writes source element i (or zeros) in turn.
+template <typename Source>
+void expandInto(Expansion mode, const MeshShape& shape, size_t valueCount, uint32_t outWidth, std::vector<float>& out,
+                Source&& write)
+{
+    out.resize(expandedCount(mode, shape, valueCount) * outWidth);
+    float* cursor = out.data();
+    expand(mode, shape, valueCount, [&](uint64_t i) {
+        write(i, cursor);
+        cursor += outWidth;
+    });
 }
 
 void gather(Expansion mode, const MeshShape& shape, const FloatElements& source, uint32_t outWidth, float fill,
             std::vector<float>& out)
 {
-    out.clear();
-    out.reserve(size_t(shape.cornerCount()) * outWidth);
-    expand(mode, shape, source.count, [&](uint64_t i) { appendElement(source, i, outWidth, fill, out); });
+    expandInto(mode, shape, source.count, outWidth, out,
+               [&](uint64_t i, float* dst) { writeElement(source, i, outWidth, fill, dst); });
 }
 
 Expansion expansionForScope(GeomScope scope, size_t valueCount, const MeshShape& shape)
@@ -161,7 +180,6 @@ void readCornerValues(const Archive& archive, const GeomParam& param, uint32_t f
     if (param.indexed()) {
         const Sample indexSample = optionalSample(archive, param.indices, frame);
         const size_t indexCount = size_t(indexSample.values.size / 4);
-        out.clear();
         if (indexCount == 0) {
             if (what == CornerValues::Texture)
                 out.assign(shape.cornerCount() * 2, 0.0f);
@@ -169,10 +187,9 @@ void readCornerValues(const Archive& archive, const GeomParam& param, uint32_t f
                 gather(Expansion::AsStored, shape, values, outWidth, 1.0f, out);
             return;
         }
-        out.reserve(shape.cornerCount() * outWidth);
-        expand(Expansion::PerPolygonCorner, shape, indexCount, [&](uint64_t p) {
+        expandInto(Expansion::PerPolygonCorner, shape, indexCount, outWidth, out, [&](uint64_t p, float* dst) {
             const uint64_t index = p == kMissing ? kMissing : abc::loadLittle<uint32_t>(indexSample.values.data + 4 * p);
-            appendElement(values, index, outWidth, 1.0f, out);
+            writeElement(values, index, outWidth, 1.0f, dst);
         });
         return;
     }
