@@ -151,6 +151,25 @@ TEST(AlembicImporterFixtures, EveryArchiveMatchesTheManifest)
         EXPECT_TRUE(covered.count(std::filesystem::path(file).filename().string())) << file << " has no expectations";
 }
 
+// The large benchmark archives: opened only (their frames are for the benchmark).
+TEST(AlembicImporterFixtures, BenchmarkArchivesOpenAsDescribed)
+{
+    const auto files = archive_test::fixtureFiles("fixtures/bench");
+    REQUIRE_FIXTURES(files, "fixtures/bench");
+    for (const auto& [file, topology] : {std::pair<const char*, const char*>{"wave_anim.abc", "CONSTANT"}, {"wave_topo.abc", "VARIES"}}) {
+        std::ostringstream log;
+        const std::string path = archive_test::sharedDir() + "/fixtures/bench/" + file;
+        auto importer = vmq::openArchive(path, SequenceSettings{}, &log);
+        EXPECT_EQ(importer->frameCount, 60u);
+        EXPECT_EQ(importer->staticTopology, std::string(topology) == "CONSTANT" ? 1 : 0);
+        EXPECT_EQ(importer->staticAttributeMask, 8u);
+        EXPECT_EQ(importer->frameDuration, kPerFrame24);
+        EXPECT_EQ(archive_test::lines(log.str()),
+                  concat({"Found 1 mesh(es), 60 frame(s)"}, report(60, {std::string("  Topology: ") + topology, "  POSITION: DYNAMIC",
+                                                                         "  NORMAL:   DYNAMIC", "  TEXCOORD: STATIC"})));
+    }
+}
+
 TEST(AlembicImporterFixtures, RefusedArchivesReportTheFailureToOpen)
 {
     REQUIRE_IMPORTER_FIXTURES();
