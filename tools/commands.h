@@ -76,5 +76,6 @@ int runDecode(int argc, char** argv);
 int runVerify(int argc, char** argv);
 int runRender(int argc, char** argv);
 int runDump(int argc, char** argv);
+int runFramesCommand(int argc, char** argv);
 int runTangentsCommand(int argc, char** argv);
 // More subcommands are declared here and listed in the table in vmq.cpp.

@@ -1,0 +1,131 @@
+#include "frames_command.h"
+
+#include "alembic/alembic_importer.h"
+#include "alembic/frame_mesh.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// FNV-1a 64 over the little-endian bytes of 32-bit words.
+template <typename T>
+uint64_t hashWords(const std::vector<T>& words)
+{
+    static_assert(sizeof(T) == 4);
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const T& w : words) {
+        uint32_t bits;
+        std::memcpy(&bits, &w, 4);
+        for (int b = 0; b < 4; ++b) {
+            h ^= (bits >> (8 * b)) & 0xffu;
+            h *= 0x100000001b3ull;
+        }
+    }
+    return h;
+}
+
+template <typename T>
+std::string hashText(const std::vector<T>& list)
+{
+    char text[20];
+    std::snprintf(text, sizeof(text), "%016llx", (unsigned long long)hashWords(list));
+    return text;
+}
+
+// "<element count>:<hash>" of a list of 32-bit values.
+template <typename T>
+std::string countAndHash(const std::vector<T>& list)
+{
+    return std::to_string(list.size()) + ":" + hashText(list);
+}
+
+std::string kindName(int32_t kind)
+{
+    static const char* const kNames[] = {"POSITION", "NORMAL", "TANGENT", "TEXCOORD", nullptr,
+                                         "COLOR",    "VELOCITY", nullptr, "TEXCOORD1", "TEXCOORD2"};
+    if (kind >= 0 && kind < 10 && kNames[kind])
+        return kNames[kind];
+    return "KIND" + std::to_string(kind);
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: vmq frames ARCHIVE [--velocity-mode N] [--recompute-normals] [--smooth-all] "
+                         "[--threshold X] [--negate-u] [--negate-v]\n");
+    return 2;
+}
+
+bool parseNumber(const char* text, double& value)
+{
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+} // namespace
+
+int runFramesCommand(int argc, char** argv)
+{
+    SequenceSettings settings{};
+    const char* path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        double number = 0.0;
+        if (arg == "--velocity-mode" && i + 1 < argc && parseNumber(argv[i + 1], number) && number == int32_t(number)) {
+            settings.compression.velocityMode = int32_t(number);
+            ++i;
+        } else if (arg == "--threshold" && i + 1 < argc && parseNumber(argv[i + 1], number)) {
+            settings.normalSmoothingThreshold = float(number);
+            ++i;
+        } else if (arg == "--recompute-normals") {
+            settings.compression.recomputeNormals = 1;
+        } else if (arg == "--smooth-all") {
+            settings.compression.smoothAllNormals = 1;
+        } else if (arg == "--negate-u") {
+            settings.negateTexcoordU = 1;
+        } else if (arg == "--negate-v") {
+            settings.negateTexcoordV = 1;
+        } else if (arg.rfind("--", 0) != 0 && !path) {
+            path = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (!path)
+        return usage();
+
+    std::unique_ptr<vmq::AlembicImporter> importer = vmq::openArchive(path, settings);
+    if (importer->frameCount == 0) {
+        std::printf("result: error\nerror: Failed to open the Alembic file or it contains no polygon meshes.\n");
+        return 0;
+    }
+    std::printf("result: ok\nframeCount: %u\nstaticTopology: %u\nstaticAttributeMask: %u\nframeDuration: %.9g\n",
+                importer->frameCount, unsigned(importer->staticTopology), importer->staticAttributeMask,
+                double(importer->frameDuration));
+    for (uint32_t f = 0; f < importer->frameCount; ++f) {
+        const vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
+        if (mesh.corners.empty()) {
+            std::printf("frame %u read: empty\n", f);
+            continue;
+        }
+        std::string line = "frame " + std::to_string(f) + " read: triangles=" + std::to_string(mesh.corners.size() / 3) +
+                           " corners=" + countAndHash(mesh.corners) +
+                           " triangleMaterials=" + countAndHash(mesh.triangleMaterials) +
+                           " sourceVertex=" + countAndHash(mesh.sourceVertex);
+        for (const auto& [kind, stream] : mesh.attributes) {
+            const size_t elements = stream.componentCount ? stream.values.size() / stream.componentCount : 0;
+            line += " " + kindName(kind) + "=" + std::to_string(elements) + "x" + std::to_string(stream.componentCount) +
+                    ":" + hashText(stream.values);
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    std::printf("materials: %zu\n", importer->materialNames.size());
+    for (size_t i = 0; i < importer->materialNames.size(); ++i)
+        std::printf("material %zu: %s\n", i, importer->materialNames[i].c_str());
+    return 0;
+}
