@@ -8,12 +8,12 @@
 #include "mesh_io.h"
 #include "partition/partition.h"
 #include "pipeline/context.h"
+#include "test_meshes.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,13 +71,9 @@ TestMesh makeGrid(uint32_t n, uint32_t groupCount)
     return mesh;
 }
 
-TestMesh fromFile(const std::string& name)
+TestMesh fromLoaded(const vmq_support::LoadedMesh& loaded)
 {
     TestMesh mesh;
-    vmq_support::LoadedMesh loaded;
-    std::string error;
-    if (!vmq_support::loadMesh(vmq_support::sharedPath("data/meshes/" + name), loaded, error))
-        return mesh;
     mesh.positions = loaded.positions;
     mesh.normals = loaded.normals;
     mesh.texcoords = loaded.texcoords;
@@ -88,27 +84,7 @@ TestMesh fromFile(const std::string& name)
     return mesh;
 }
 
-bool requireSharedMesh(const TestMesh& mesh, const std::string& name)
-{
-    if (!mesh.triangles.empty())
-        return true;
-    const char* ci = std::getenv("CI");
-    if (ci && std::string(ci) == "true")
-        ADD_FAILURE() << "shared mesh " << name << " is missing";
-    return false;
-}
-
-// Consecutive runs of up to `size` triangles of one group.
-MeshletPartition runPartition(const std::vector<uint32_t>& groups, size_t size)
-{
-    MeshletPartition partition;
-    for (uint32_t t = 0; t < groups.size(); ++t) {
-        if (partition.meshlets.empty() || partition.meshlets.back().size() >= size || groups[partition.meshlets.back().back()] != groups[t])
-            partition.meshlets.emplace_back();
-        partition.meshlets.back().push_back(t);
-    }
-    return partition;
-}
+using vmq_test::runPartition;
 
 CornerTriangle canonical(const Tuple& a, const Tuple& b, const Tuple& c)
 {
@@ -345,9 +321,9 @@ TEST(Decode, RealMeshesWithGivenPartition)
 {
     for (const char* name : {"spot.obj", "pirate.obj", "bun_zipper.ply"}) {
         SCOPED_TRACE(name);
-        TestMesh mesh = fromFile(name);
-        if (!requireSharedMesh(mesh, name))
-            continue;
+        vmq_support::LoadedMesh loaded;
+        VMQ_LOAD_SHARED_MESH(name, loaded);
+        const TestMesh mesh = fromLoaded(loaded);
         CompressionSettings settings{};
         MeshletPartition partition = runPartition(mesh.groups, 64);
         checkRoundTrip(mesh, settings, &partition);

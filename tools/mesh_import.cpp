@@ -1,5 +1,7 @@
 #include "mesh_import.h"
 
+#include "encoding/quantise.h"
+
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
@@ -25,17 +27,8 @@ MeshDescriptor makeDescriptor(const SourceMesh& mesh, std::vector<MeshAttribute>
 
 std::string kindName(int32_t kind)
 {
-    switch (kind) {
-    case POSITION: return "POSITION";
-    case NORMAL: return "NORMAL";
-    case TANGENT: return "TANGENT";
-    case TEXCOORD: return "TEXCOORD";
-    case COLOR: return "COLOR";
-    case VELOCITY: return "VELOCITY";
-    case TEXCOORD1: return "TEXCOORD1";
-    case TEXCOORD2: return "TEXCOORD2";
-    default: return "KIND " + std::to_string(kind);
-    }
+    const char* name = vmq::attributeKindName(kind);
+    return name ? name : "KIND " + std::to_string(kind);
 }
 
 namespace {

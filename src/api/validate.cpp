@@ -14,24 +14,9 @@ namespace {
 constexpr uint32_t kMaxGroupId = 2047;
 constexpr size_t kMaxMeshletElements = 2047;
 
-const char* kindName(int32_t kind)
-{
-    switch (kind) {
-    case POSITION: return "POSITION";
-    case NORMAL: return "NORMAL";
-    case TANGENT: return "TANGENT";
-    case TEXCOORD: return "TEXCOORD";
-    case COLOR: return "COLOR";
-    case VELOCITY: return "VELOCITY";
-    case TEXCOORD1: return "TEXCOORD1";
-    case TEXCOORD2: return "TEXCOORD2";
-    default: return "unnamed kind";
-    }
-}
-
 std::string attributeName(size_t index, int32_t kind)
 {
-    return "attribute " + std::to_string(index) + " (" + kindName(kind) + ", kind " + std::to_string(kind) + ")";
+    return "attribute " + std::to_string(index) + " (" + (attributeKindName(kind) ? attributeKindName(kind) : "unnamed kind") + ", kind " + std::to_string(kind) + ")";
 }
 
 const char* qualityName(int32_t kind)

@@ -7,6 +7,21 @@
 
 namespace vmq {
 
+const char* attributeKindName(int32_t kind)
+{
+    switch (kind) {
+    case POSITION: return "POSITION";
+    case NORMAL: return "NORMAL";
+    case TANGENT: return "TANGENT";
+    case TEXCOORD: return "TEXCOORD";
+    case COLOR: return "COLOR";
+    case VELOCITY: return "VELOCITY";
+    case TEXCOORD1: return "TEXCOORD1";
+    case TEXCOORD2: return "TEXCOORD2";
+    default: return nullptr;
+    }
+}
+
 int64_t channelBitsForKind(int32_t kind, const CompressionSettings& settings)
 {
     float quality = 0.0f;

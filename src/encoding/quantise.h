@@ -21,6 +21,9 @@ struct QuantisedChannel {
     std::vector<uint32_t> values; // one per vertex of the attribute
 };
 
+// The name of an attribute kind ("POSITION", "TEXCOORD1", ...), or null for a kind without one.
+const char* attributeKindName(int32_t kind);
+
 // Grid bits of one attribute kind under the settings: roundf(q * 10) + 8 or roundf(q * 5) + 3
 // in single precision, 0 for kinds without a quality. The result may be out of range (negative
 // or above kMaxChannelBits) for qualities outside 0..1; callers validate it first.
