@@ -230,7 +230,9 @@ void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const 
 void predictChannels(MeshletTopology& topology)
 {
     const uint32_t vertexCount = topology.vertexCount;
-    topology.residuals.assign(topology.channelValues.size(), std::vector<uint32_t>(vertexCount, 0));
+    topology.residuals.resize(topology.channelValues.size());
+    for (std::vector<uint32_t>& residuals : topology.residuals)
+        residuals.assign(vertexCount, 0);
     std::vector<uint32_t> reordered(vertexCount);
     for (size_t c = 0; c < topology.channelValues.size(); ++c) {
         std::vector<uint32_t>& values = topology.channelValues[c];

@@ -79,9 +79,13 @@ private:
 // returns the root, or null when the stream received no symbols.
 HuffmanNode* buildHuffmanTree(const uint32_t* counts, std::vector<HuffmanNode>& pool)
 {
+    // Nodes are linked by address: the pool holds all 2n - 1 of n leaves without moving.
+    uint32_t leaves = 0;
+    for (uint32_t symbol = 0; symbol < kSymbolCount; ++symbol)
+        leaves += counts[symbol] != 0 ? 1u : 0u;
     pool.clear();
-    pool.reserve(2 * kSymbolCount);
-    NodeHeap heap(kSymbolCount);
+    pool.reserve(2 * size_t(leaves));
+    NodeHeap heap(leaves);
     for (uint32_t symbol = 0; symbol < kSymbolCount; ++symbol) {
         if (counts[symbol] == 0)
             continue;
