@@ -101,8 +101,9 @@ void sortEdgeList(MeshTables& tables)
 void buildAdjacency(MeshTables& tables)
 {
     const size_t triangleCount = size_t(tables.triangleCount);
+    // A closed manifold mesh has 3T / 2 dual edges; the map grows past that where needed.
     tables.dualEdges.clear();
-    tables.dualEdges.reserve(3 * triangleCount);
+    tables.dualEdges.reserve(3 * triangleCount / 2 + 1);
     sortEdgeList(tables);
 
     const std::vector<EdgeEntry>& edges = tables.edgeList;
