@@ -263,10 +263,11 @@ int printTables(const std::vector<std::string>& names)
     std::printf("| mesh | triangles | vertices | Mtri/s | peak B/tri | meshlets | tri/meshlet | vert/meshlet | stream bits/tri | "
                 "bits/tri | bits/vertex |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     std::string peers =
-        "| mesh | draco 0 Mtri/s | draco 0 bits/tri | draco 5 Mtri/s | draco 5 bits/tri | meshopt Mtri/s | meshopt bits/tri | "
-        "meshopt peak B/tri | meshlets Mtri/s | meshlets | tri/meshlet | vert/meshlet | speed / draco 0 | size / draco 0 | "
-        "speed / draco 5 | size / draco 5 | speed / meshopt | size / meshopt | speed / meshopt+meshlets |\n"
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+        "| mesh | draco 0 Mtri/s | draco 0 bits/tri | draco 0 peak B/tri | draco 5 Mtri/s | draco 5 bits/tri | draco 5 peak B/tri | "
+        "meshopt Mtri/s | meshopt bits/tri | meshopt peak B/tri | meshlets Mtri/s | meshlets | tri/meshlet | vert/meshlet | "
+        "speed / draco 0 | size / draco 0 | speed / draco 5 | size / draco 5 | speed / meshopt | size / meshopt | "
+        "speed / meshopt+meshlets |\n"
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
         if (!load(name, mesh))
@@ -288,10 +289,10 @@ int printTables(const std::vector<std::string>& names)
                     32.0 * double(ours.decodableWords) / vertices);
         char row[1024];
         std::snprintf(row, sizeof row,
-                      "| %s | %.3f | %.2f | %.3f | %.2f | %.3f | %.2f | %.0f | %.3f | %zu | %.1f | %.1f | %.2f | %.2f | %.2f | %.2f | %.2f | "
-                      "%.2f | %.2f |\n",
-                      name.c_str(), rate(draco0.seconds), bitsPerTriangle(draco0.bytes), rate(draco5.seconds), bitsPerTriangle(draco5.bytes),
-                      rate(codecs.seconds), bitsPerTriangle(codecs.bytes), double(codecs.peakBytes) / triangles, rate(meshlets.seconds),
+                      "| %s | %.3f | %.2f | %.0f | %.3f | %.2f | %.0f | %.3f | %.2f | %.0f | %.3f | %zu | %.1f | %.1f | %.2f | %.2f | %.2f | "
+                      "%.2f | %.2f | %.2f | %.2f |\n",
+                      name.c_str(), rate(draco0.seconds), bitsPerTriangle(draco0.bytes), double(draco0.peakBytes) / triangles,
+                      rate(draco5.seconds), bitsPerTriangle(draco5.bytes), double(draco5.peakBytes) / triangles, rate(codecs.seconds), bitsPerTriangle(codecs.bytes), double(codecs.peakBytes) / triangles, rate(meshlets.seconds),
                       meshlets.meshlets, double(meshlets.triangles) / double(meshlets.meshlets),
                       double(meshlets.vertices) / double(meshlets.meshlets), draco0.seconds / ours.seconds,
                       ourBits / bitsPerTriangle(draco0.bytes), draco5.seconds / ours.seconds, ourBits / bitsPerTriangle(draco5.bytes),
