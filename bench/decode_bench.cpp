@@ -5,39 +5,19 @@
 #include "pelku_vmq_decode.h"
 
 #include "mesh_io.h"
-#include "partition/partition.h"
+#include "peer_harness.h"
 
 #include <draco/compression/decode.h>
 #include <draco/compression/encode.h>
-#include <draco/mesh/mesh.h>
 #include <meshoptimizer.h>
 
-#include <chrono>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Best time of several runs of at least 0.2 s each, in seconds per call.
-double secondsPerCall(const std::function<void()>& call)
-{
-    using Clock = std::chrono::steady_clock;
-    double best = 1e30;
-    for (int round = 0; round < 3; ++round) {
-        int calls = 0;
-        const auto start = Clock::now();
-        double elapsed = 0;
-        do {
-            call();
-            ++calls;
-            elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        } while (elapsed < 0.2);
-        best = std::min(best, elapsed / calls);
-    }
-    return best;
-}
+using peer_harness::secondsPerCall;
 
 struct Interleaved {
     std::vector<float> vertices; // position, normal, texcoord as present
@@ -56,29 +36,6 @@ Interleaved interleave(const vmq_support::LoadedMesh& mesh)
         if (!mesh.texcoords.empty())
             out.vertices.insert(out.vertices.end(), mesh.texcoords.begin() + 2 * v, mesh.texcoords.begin() + 2 * v + 2);
     }
-    return out;
-}
-
-std::unique_ptr<draco::Mesh> toDraco(const vmq_support::LoadedMesh& mesh)
-{
-    auto out = std::make_unique<draco::Mesh>();
-    const uint32_t n = uint32_t(mesh.vertexCount());
-    out->set_num_points(n);
-    auto add = [&](draco::GeometryAttribute::Type type, const std::vector<float>& values, int components) {
-        if (values.empty())
-            return;
-        draco::GeometryAttribute attribute;
-        attribute.Init(type, nullptr, components, draco::DT_FLOAT32, false, sizeof(float) * components, 0);
-        const int id = out->AddAttribute(attribute, true, n);
-        for (uint32_t v = 0; v < n; ++v)
-            out->attribute(id)->SetAttributeValue(draco::AttributeValueIndex(v), &values[size_t(v) * components]);
-    };
-    add(draco::GeometryAttribute::POSITION, mesh.positions, 3);
-    add(draco::GeometryAttribute::NORMAL, mesh.normals, 3);
-    add(draco::GeometryAttribute::TEX_COORD, mesh.texcoords, 2);
-    for (size_t t = 0; t < mesh.triangleCount(); ++t)
-        out->AddFace({draco::PointIndex(mesh.indices[3 * t]), draco::PointIndex(mesh.indices[3 * t + 1]),
-                      draco::PointIndex(mesh.indices[3 * t + 2])});
     return out;
 }
 
@@ -101,27 +58,15 @@ int main(int argc, char** argv)
         const double triangles = double(mesh.triangleCount());
 
         // The library: default settings, library-built partition.
-        std::vector<MeshAttribute> attributes = {{POSITION, mesh.positions.data(), mesh.positions.data() + mesh.positions.size(), 3}};
-        if (!mesh.normals.empty())
-            attributes.push_back({NORMAL, mesh.normals.data(), mesh.normals.data() + mesh.normals.size(), 3});
-        if (!mesh.texcoords.empty())
-            attributes.push_back({TEXCOORD, mesh.texcoords.data(), mesh.texcoords.data() + mesh.texcoords.size(), 2});
-        MeshDescriptor descriptor{};
-        descriptor.trianglesBegin = reinterpret_cast<const Triangle*>(mesh.indices.data());
-        descriptor.trianglesEnd = descriptor.trianglesBegin + mesh.triangleCount();
-        descriptor.attributesBegin = attributes.data();
-        descriptor.attributesEnd = attributes.data() + attributes.size();
-        descriptor.triangleGroupsBegin = mesh.groups.data();
-        descriptor.triangleGroupsEnd = mesh.groups.data() + mesh.groups.size();
+        peer_harness::LibraryInput input;
+        peer_harness::describe(mesh, input);
         CompressionSettings settings{};
-        CompressedMesh* compressed = Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings);
+        CompressedMesh* compressed = Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings);
         if (!compressed) {
             std::fprintf(stderr, "%s: %s\n", name.c_str(), Pelku_Vmq_Compression_GetCompressionErrorString());
             return 1;
         }
-        size_t words = size_t(compressed->streamWordsEnd - compressed->streamWordsBegin);
-        for (uint32_t c = 0; c < compressed->channelCount; ++c)
-            words += size_t(compressed->channels[c].streamWordsEnd - compressed->channels[c].streamWordsBegin);
+        const size_t words = peer_harness::streamWords(*compressed);
         const double vmqSeconds = secondsPerCall([&] {
             DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(compressed, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
             Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
@@ -131,7 +76,7 @@ int main(int argc, char** argv)
         Pelku_Vmq_Compression_ReleaseCompressedMesh(compressed);
 
         // Draco at matching position bits.
-        auto dracoMesh = toDraco(mesh);
+        auto dracoMesh = peer_harness::toDraco(mesh);
         draco::Encoder encoder;
         encoder.SetAttributeQuantization(draco::GeometryAttribute::POSITION, 12);
         encoder.SetAttributeQuantization(draco::GeometryAttribute::NORMAL, 6);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -64,6 +65,34 @@ TEST(MeshTables, NeighbourRules)
         for (size_t t = 0; t < c.triangles.size(); ++t)
             EXPECT_EQ(tables.neighbours[t], c.neighbours[t]) << "triangle " << t;
     }
+}
+
+// A fan of 40 triangles gives vertex 0 a run of 80 edge entries, more than the short runs that
+// are ordered in place; repeated corners give equal entries of one triangle.
+TEST(MeshTables, EdgeListOrderedByKeyThenTriangleInLongRuns)
+{
+    std::vector<TriangleIndices> triangles;
+    for (uint32_t i = 1; i <= 40; ++i)
+        triangles.push_back({0, i, i + 1});
+    triangles.push_back({0, 0, 50});
+    triangles.push_back({3, 9, 3});
+    const MeshTables tables = tablesOf(triangles, 64);
+
+    std::vector<std::pair<uint64_t, uint32_t>> expected;
+    for (uint32_t t = 0; t < tables.triangles.size(); ++t)
+        for (int k = 0; k < 3; ++k)
+            expected.push_back({vmq::pairKey(tables.triangles[t][k], tables.triangles[t][(k + 1) % 3]), t});
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(tables.edgeList.size(), expected.size());
+    for (size_t e = 0; e < expected.size(); ++e) {
+        EXPECT_EQ(tables.edgeList[e].edgeKey, expected[e].first) << "entry " << e;
+        EXPECT_EQ(tables.edgeList[e].triangle, expected[e].second) << "entry " << e;
+    }
+    EXPECT_EQ(tables.neighbours[0], (std::vector<uint32_t>{1}));
+    for (uint32_t i = 1; i < 39; ++i)
+        EXPECT_EQ(tables.neighbours[i], (std::vector<uint32_t>{i - 1, i + 1})) << "triangle " << i;
+    EXPECT_EQ(tables.neighbours[39], (std::vector<uint32_t>{38}));
+    EXPECT_EQ(tables.dualEdges.size(), 39u);
 }
 
 TEST(MeshTables, DualEdgeRecordsSharedEdge)

@@ -11,7 +11,7 @@ namespace vmq {
 
 namespace {
 
-constexpr uint32_t kLookupBits = 10;
+constexpr uint32_t kLookupBits = 11;
 constexpr uint32_t kMaxElements = PELKU_VMQ_MAX_MESHLET_ELEMENTS;
 constexpr uint32_t kGlobalStreams = 7;
 constexpr uint32_t kChannelStreams = 2;
@@ -111,7 +111,22 @@ public:
                  std::to_string(coder.bitCount) + " bits)");
     }
 
+    // Codes of up to kLookupBits bits take one lookup; the rest go to readSlow.
     uint32_t read(uint32_t stream)
+    {
+        const StreamDecodeTable& table = coder_.streams[stream];
+        if (table.entryCount >= 2) {
+            const uint32_t entry = table.lookup[peek(kLookupBits)];
+            if (entry & kLeafFlag) {
+                consume((entry >> 1) & 15);
+                return entry >> 5;
+            }
+        }
+        return readSlow(stream);
+    }
+
+private:
+    uint32_t readSlow(uint32_t stream)
     {
         const StreamDecodeTable& table = coder_.streams[stream];
         if (table.entryCount == 0)
@@ -140,7 +155,6 @@ public:
         }
     }
 
-private:
     uint32_t peek(uint32_t bits) const
     {
         const uint64_t word = position_ >> 5;
@@ -333,48 +347,57 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
                 for (int k = 0; k < 3; ++k)
                     trianglesOut[size_t(i) * 3 + k] = info.vertexOffset + local[i][k];
 
+        // The prediction of vertex k > 0 is value[a] + value[b] - value[c] for the same (a, b, c)
+        // in every channel: (k - 1) three times for delta prediction, or the corners of the
+        // triangle before the one that numbered k, across its shared edge.
+        const bool deltaOnly = decoder.predictionMode == PELKU_VMQ_PREDICTION_DELTA;
+        uint32_t predictorTriangle[kMaxElements][3];
+        for (uint32_t k = 1; k < vertexCount; ++k) {
+            const uint32_t a = vertexFirstTriangle[k];
+            if (deltaOnly || a == 0 || bitAt(restartBytes, a - 1)) {
+                predictorTriangle[k][0] = predictorTriangle[k][1] = predictorTriangle[k][2] = k - 1;
+                continue;
+            }
+            const uint32_t* t = local[a - 1];
+            if (t[0] >= k || t[1] >= k || t[2] >= k)
+                fail("meshlet " + std::to_string(meshlet) + " predicts a vertex from one not yet decoded");
+            const bool edge = bitAt(edgeBytes, a - 1);
+            predictorTriangle[k][0] = edge ? t[1] : t[0];
+            predictorTriangle[k][1] = t[2];
+            predictorTriangle[k][2] = edge ? t[0] : t[1];
+        }
+
         // Channel residuals back to grid values, then dequantised.
         const uint32_t channelCount = mesh.channelCount;
         const uint32_t wideMask = mesh.meshletHeadersBegin[size_t(meshlet) * 8 + 7];
-        const bool deltaOnly = decoder.predictionMode == PELKU_VMQ_PREDICTION_DELTA;
-        uint32_t residuals[kMaxElements];
-        uint32_t value[kMaxElements];
+        uint32_t value[kMaxElements]; // residuals, then in place the grid values
         for (uint32_t c = 0; c < channelCount; ++c) {
             const CoderDecodeTables& coder = decoder.channels[c];
             SymbolReader reader(coder, coder.meshletBitOffsets[meshlet], kChannelNames);
             const uint32_t low = reader.read(0);
-            residuals[0] = low | (reader.read(0) << 11);
+            value[0] = low | (reader.read(0) << 11);
             const bool wide = (wideMask >> (c % 32)) & 1;
             for (uint32_t v = 1; v < vertexCount;) {
                 if (wide) {
                     const uint32_t lowPart = reader.read(0);
-                    residuals[v++] = lowPart | (reader.read(0) << 11);
+                    value[v++] = lowPart | (reader.read(0) << 11);
                     continue;
                 }
                 const uint32_t symbol = reader.read(0);
                 if (symbol & 1) {
                     if (v + 1 >= vertexCount)
                         fail("meshlet " + std::to_string(meshlet) + " channel " + std::to_string(c) + " pairs residuals past its last vertex");
-                    residuals[v++] = (symbol >> 1) & 31;
-                    residuals[v++] = symbol >> 6;
+                    value[v++] = (symbol >> 1) & 31;
+                    value[v++] = symbol >> 6;
                 } else {
-                    residuals[v++] = symbol >> 1;
+                    value[v++] = symbol >> 1;
                 }
             }
-            for (uint32_t k = 0; k < vertexCount; ++k) {
-                uint32_t prediction = 0;
-                if (k > 0) {
-                    prediction = value[k - 1];
-                    const uint32_t a = vertexFirstTriangle[k];
-                    if (!deltaOnly && a > 0 && !bitAt(restartBytes, a - 1)) {
-                        const uint32_t* t = local[a - 1];
-                        if (t[0] >= k || t[1] >= k || t[2] >= k)
-                            fail("meshlet " + std::to_string(meshlet) + " predicts a vertex from one not yet decoded");
-                        prediction = bitAt(edgeBytes, a - 1) ? value[t[1]] + value[t[2]] - value[t[0]]
-                                                             : value[t[0]] + value[t[2]] - value[t[1]];
-                    }
-                }
-                value[k] = uint32_t(unzigzag(residuals[k])) + prediction;
+            // Predictions read only vertices before k, already turned into grid values.
+            value[0] = uint32_t(unzigzag(value[0]));
+            for (uint32_t k = 1; k < vertexCount; ++k) {
+                const uint32_t* p = predictorTriangle[k];
+                value[k] = uint32_t(unzigzag(value[k])) + (value[p[0]] + value[p[1]] - value[p[2]]);
             }
             const QuantParams& params = mesh.quantParamsBegin[c];
             const float scale = exp2f(-params.bits);

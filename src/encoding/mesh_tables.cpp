@@ -43,25 +43,68 @@ bool traversesForward(const TriangleIndices& t, uint32_t lo, uint32_t hi)
     return (t[0] == lo && t[1] == hi) || (t[1] == lo && t[2] == hi) || (t[2] == lo && t[0] == hi);
 }
 
+// Fills tables.edgeList with three entries per triangle in ascending (edge key, triangle) order:
+// a counting sort on the lower vertex, which keeps triangle order, then each run of one lower
+// vertex ordered by the higher vertex, keeping triangle order among equal keys.
+void sortEdgeList(MeshTables& tables)
+{
+    const size_t triangleCount = size_t(tables.triangleCount);
+    uint32_t largest = 0;
+    for (size_t t = 0; t < triangleCount; ++t) {
+        const TriangleIndices& p = tables.triangles[t];
+        largest = std::max({largest, p[0], p[1], p[2]});
+    }
+    std::vector<uint32_t>& next = tables.edgeBuckets;
+    next.assign(size_t(largest) + 2, 0);
+    for (size_t t = 0; t < triangleCount; ++t) {
+        const TriangleIndices& p = tables.triangles[t];
+        ++next[size_t(std::min(p[0], p[1])) + 1];
+        ++next[size_t(std::min(p[1], p[2])) + 1];
+        ++next[size_t(std::min(p[2], p[0])) + 1];
+    }
+    for (size_t v = 1; v < next.size(); ++v)
+        next[v] += next[v - 1];
+    std::vector<EdgeEntry>& edges = tables.edgeList;
+    edges.resize(3 * triangleCount);
+    for (uint32_t t = 0; t < triangleCount; ++t) {
+        const TriangleIndices& p = tables.triangles[t];
+        for (int k = 0; k < 3; ++k) {
+            const uint64_t key = pairKey(p[k], p[(k + 1) % 3]);
+            edges[next[size_t(key >> 32)]++] = {key, t};
+        }
+    }
+
+    // next[v] now ends the run of lower vertex v.
+    auto before = [](const EdgeEntry& a, const EdgeEntry& b) {
+        return a.edgeKey != b.edgeKey ? a.edgeKey < b.edgeKey : a.triangle < b.triangle;
+    };
+    size_t begin = 0;
+    for (size_t v = 0; v <= largest; ++v) {
+        const size_t end = next[v];
+        if (end - begin > 32) {
+            std::sort(edges.begin() + begin, edges.begin() + end, before);
+        } else {
+            for (size_t x = begin + 1; x < end; ++x) {
+                const EdgeEntry entry = edges[x];
+                size_t y = x;
+                for (; y > begin && edges[y - 1].edgeKey > entry.edgeKey; --y)
+                    edges[y] = edges[y - 1];
+                edges[y] = entry;
+            }
+        }
+        begin = end;
+    }
+}
+
 } // namespace
 
 void buildAdjacency(MeshTables& tables)
 {
     const size_t triangleCount = size_t(tables.triangleCount);
+    // A closed manifold mesh has 3T / 2 dual edges; the map grows past that where needed.
     tables.dualEdges.clear();
-    tables.dualEdges.reserve(3 * triangleCount);
-    tables.edgeList.clear();
-    tables.edgeList.reserve(3 * triangleCount);
-
-    for (uint32_t t = 0; t < triangleCount; ++t) {
-        const TriangleIndices& p = tables.triangles[t];
-        tables.edgeList.push_back({pairKey(p[0], p[1]), t});
-        tables.edgeList.push_back({pairKey(p[1], p[2]), t});
-        tables.edgeList.push_back({pairKey(p[2], p[0]), t});
-    }
-    std::sort(tables.edgeList.begin(), tables.edgeList.end(), [](const EdgeEntry& a, const EdgeEntry& b) {
-        return a.edgeKey != b.edgeKey ? a.edgeKey < b.edgeKey : a.triangle < b.triangle;
-    });
+    tables.dualEdges.reserve(3 * triangleCount / 2 + 1);
+    sortEdgeList(tables);
 
     const std::vector<EdgeEntry>& edges = tables.edgeList;
     for (size_t begin = 0; begin < edges.size();) {
@@ -87,13 +130,28 @@ void buildAdjacency(MeshTables& tables)
                     continue;
                 const uint32_t lower = std::min(b, c);
                 const uint32_t higher = std::max(b, c);
-                if (!tables.dualEdges.tryEmplace(pairKey(lower, higher), DualEdge{lower, higher, lo, hi, 0}))
-                    continue;
-                tables.neighbours[b].push_back(c);
-                tables.neighbours[c].push_back(b);
+                tables.dualEdges.tryEmplace(pairKey(lower, higher), DualEdge{lower, higher, lo, hi, 0});
             }
         }
         begin = end;
+    }
+
+    // Each new dual edge appends to both triangles' lists, in insertion order; counting first
+    // sizes every list once.
+    std::vector<uint32_t>& counts = tables.edgeBuckets;
+    counts.assign(triangleCount, 0);
+    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
+        const DualEdge& edge = tables.dualEdges.entry(e);
+        ++counts[edge.lowerTriangle];
+        ++counts[edge.higherTriangle];
+    }
+    for (size_t t = 0; t < triangleCount; ++t)
+        if (counts[t] != 0)
+            tables.neighbours[t].reserve(tables.neighbours[t].size() + counts[t]);
+    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
+        const DualEdge& edge = tables.dualEdges.entry(e);
+        tables.neighbours[edge.lowerTriangle].push_back(edge.higherTriangle);
+        tables.neighbours[edge.higherTriangle].push_back(edge.lowerTriangle);
     }
 }
 

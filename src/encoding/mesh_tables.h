@@ -96,6 +96,7 @@ struct MeshTables {
     // storage kept for later meshlets); those are empty and never read.
     std::vector<std::vector<uint32_t>> neighbours;
     std::vector<std::vector<uint32_t>> channelValues;
+    std::vector<uint32_t> edgeBuckets; // scratch of buildAdjacency, kept for the next meshlet
     uint64_t triangleCount = 0;
     uint64_t vertexCount = 0;
 };

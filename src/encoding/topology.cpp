@@ -114,16 +114,17 @@ void computeCone(EncodedMeshlet& meshlet, MeshletScratch& scratch)
     }
 }
 
+// Every encoder vertex is a corner of some triangle, so the range of the vertices is the range
+// of the corners.
 void computeBox(EncodedMeshlet& meshlet)
 {
     const MeshletTopology& topology = meshlet.topology;
-    for (const TriangleIndices& t : topology.encodedTriangles) {
-        for (uint32_t corner : t) {
-            for (int axis = 0; axis < 3; ++axis) {
-                const float value = float(int32_t(topology.channelValues[axis][corner]));
-                meshlet.boxMin[axis] = std::min(meshlet.boxMin[axis], value);
-                meshlet.boxMax[axis] = std::max(meshlet.boxMax[axis], value);
-            }
+    for (int axis = 0; axis < 3; ++axis) {
+        const uint32_t* values = topology.channelValues[axis].data();
+        for (uint32_t k = 0; k < topology.vertexCount; ++k) {
+            const float value = float(int32_t(values[k]));
+            meshlet.boxMin[axis] = std::min(meshlet.boxMin[axis], value);
+            meshlet.boxMax[axis] = std::max(meshlet.boxMax[axis], value);
         }
     }
 }
@@ -229,7 +230,9 @@ void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const 
 void predictChannels(MeshletTopology& topology)
 {
     const uint32_t vertexCount = topology.vertexCount;
-    topology.residuals.assign(topology.channelValues.size(), std::vector<uint32_t>(vertexCount, 0));
+    topology.residuals.resize(topology.channelValues.size());
+    for (std::vector<uint32_t>& residuals : topology.residuals)
+        residuals.assign(vertexCount, 0);
     std::vector<uint32_t> reordered(vertexCount);
     for (size_t c = 0; c < topology.channelValues.size(); ++c) {
         std::vector<uint32_t>& values = topology.channelValues[c];

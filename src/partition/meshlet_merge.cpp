@@ -79,16 +79,17 @@ bool boxesOverlap(const MergeBox& a, const MergeBox& b)
 
 int32_t buildBoxTree(BoxTree& tree, std::vector<int32_t>& indices, int32_t lo, int32_t hi)
 {
+    // An inner node's box is the union of its children's, set once they are built.
     const int32_t nodeIndex = int32_t(tree.nodes.size());
     BoxTreeNode node;
     node.box = emptyBox(kInfinity);
-    for (int32_t k = lo; k < hi; ++k)
-        unite(node.box, tree.boxes[size_t(indices[size_t(k)])]);
-    tree.nodes.push_back(node);
     if (hi - lo == 1) {
-        tree.nodes[size_t(nodeIndex)].item = indices[size_t(lo)];
+        unite(node.box, tree.boxes[size_t(indices[size_t(lo)])]);
+        node.item = indices[size_t(lo)];
+        tree.nodes.push_back(node);
         return nodeIndex;
     }
+    tree.nodes.push_back(node);
 
     float lowest[3] = {kInfinity, kInfinity, kInfinity};
     float highest[3] = {-kInfinity, -kInfinity, -kInfinity};

@@ -76,29 +76,26 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     // 6. Meshlet encoding, in partition order.
     std::vector<std::unique_ptr<EncodedMeshlet>> encoded = encodeMeshlets(context, workingPartition, tables, settings, reuseTopology);
 
-    // 7. Keep the topology of a built partition for reuse, without its per-call values.
-    if (!partition) {
-        context.storedTopology.reserve(encoded.size());
-        for (const auto& meshlet : encoded) {
-            MeshletTopology copy = meshlet->topology;
-            copy.channelValues.clear();
-            copy.residuals.clear();
-            copy.quantParams.clear();
-            context.storedTopology.push_back(std::move(copy));
-        }
-    }
-
     // 8. Stream order: ascending group id; equal ids keep partition order so the bytes never
     // depend on the standard library's sort.
-    std::stable_sort(encoded.begin(), encoded.end(),
-                     [](const auto& a, const auto& b) { return a->topology.groupId < b->topology.groupId; });
+    std::vector<uint32_t> streamOrder(encoded.size());
+    for (size_t n = 0; n < streamOrder.size(); ++n)
+        streamOrder[n] = uint32_t(n);
+    std::stable_sort(streamOrder.begin(), streamOrder.end(),
+                     [&](uint32_t a, uint32_t b) { return encoded[a]->topology.groupId < encoded[b]->topology.groupId; });
 
-    // 9-10. Packing, offsets and bounds.
+    // 9-10. Packing, offsets and bounds. 7. The topology of a built partition is kept for reuse
+    // in partition order, without its per-call values, once its meshlet is packed.
+    if (!partition)
+        context.storedTopology.resize(encoded.size());
     context.meshletCount = uint32_t(encoded.size());
     context.meshletHeaders.reserve(size_t(8) * context.meshletCount);
+    context.meshletTriangleOffsets.reserve(encoded.size());
+    context.meshletValueOffsets.reserve(encoded.size());
     uint32_t vertexSum = 0, triangleSum = 0, indexWordSum = 0;
     uint32_t trianglesBefore = 0;
-    for (auto& meshlet : encoded) {
+    for (const uint32_t n : streamOrder) {
+        std::unique_ptr<EncodedMeshlet>& meshlet = encoded[n];
         packMeshlet(context, *meshlet, vertexSum, triangleSum, indexWordSum);
         context.meshletTriangleOffsets.push_back(trianglesBefore);
         trianglesBefore += meshlet->topology.triangleCount;
@@ -110,6 +107,16 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
             const float hi = dequantiseBoxValue(meshlet->boxMax[k], params);
             context.boundsMin[k] = std::min(context.boundsMin[k], lo);
             context.boundsMax[k] = std::max(context.boundsMax[k], hi);
+        }
+        if (!partition) {
+            MeshletTopology& stored = context.storedTopology[n];
+            stored = std::move(meshlet->topology);
+            stored.channelValues.clear();
+            stored.channelValues.shrink_to_fit();
+            stored.residuals.clear();
+            stored.residuals.shrink_to_fit();
+            stored.quantParams.clear();
+            stored.quantParams.shrink_to_fit();
         }
         meshlet.reset();
     }

@@ -79,9 +79,13 @@ private:
 // returns the root, or null when the stream received no symbols.
 HuffmanNode* buildHuffmanTree(const uint32_t* counts, std::vector<HuffmanNode>& pool)
 {
+    // Nodes are linked by address: the pool holds all 2n - 1 of n leaves without moving.
+    uint32_t leaves = 0;
+    for (uint32_t symbol = 0; symbol < kSymbolCount; ++symbol)
+        leaves += counts[symbol] != 0 ? 1u : 0u;
     pool.clear();
-    pool.reserve(2 * kSymbolCount);
-    NodeHeap heap(kSymbolCount);
+    pool.reserve(2 * size_t(leaves));
+    NodeHeap heap(leaves);
     for (uint32_t symbol = 0; symbol < kSymbolCount; ++symbol) {
         if (counts[symbol] == 0)
             continue;
@@ -176,7 +180,7 @@ bool StreamCoder::isMarkerStream(uint32_t stream) const
 
 void StreamCoder::pushSymbol(uint32_t stream, uint32_t symbol)
 {
-    if (highestBit(symbol) > 10)
+    if (symbol >= kSymbolCount)
         raiseError(std::string("symbol ") + std::to_string(symbol) + " of stream " + names_[stream] +
                    " does not fit the 11-bit alphabet (at most 2047)");
     ++histogram_[stream * kSymbolCount + symbol];
@@ -219,19 +223,19 @@ void StreamCoder::encodeStreams()
         at += tableSizes_[s];
     }
 
-    uint64_t bits = 0;
-    for (const SymbolRef& ref : symbols_)
-        if (!isMarkerStream(ref.stream))
-            bits += codes_[ref.stream * kSymbolCount + ref.symbol].length;
-    if (bits >= (uint64_t(1) << 32))
-        raiseError("bitstream of " + std::to_string(bits) + " bits exceeds the 2^32-bit limit of one coder");
-    streamWords_.assign((bits + 31) >> 5, 0);
-
     std::vector<char> marker(n, 0);
     for (uint32_t s = 0; s < n; ++s) {
         blockOffsets_[s].clear();
         marker[s] = isMarkerStream(s) ? 1 : 0;
     }
+
+    uint64_t bits = 0;
+    for (const SymbolRef& ref : symbols_)
+        if (!marker[ref.stream])
+            bits += codes_[ref.stream * kSymbolCount + ref.symbol].length;
+    if (bits >= (uint64_t(1) << 32))
+        raiseError("bitstream of " + std::to_string(bits) + " bits exceeds the 2^32-bit limit of one coder");
+    streamWords_.assign((bits + 31) >> 5, 0);
 
     uint32_t position = 0;
     for (const SymbolRef& ref : symbols_) {
