@@ -273,8 +273,10 @@ typedef struct CompressedSequence {
     uint32_t staticAttributeMask; /* bit k: attribute kind k is the same in every frame; 0 when not analysed */
     float frameDuration;          /* seconds per frame; 0 when the archive gives none */
     CompressedMesh** frames;      /* frameCount entries; null for a frame without geometry */
-    /* Material names by index (the group ids the frames carry), NUL-terminated; both null when
-     * the archive names no material. */
+    /* Material names by index (the group ids the frames carry), NUL-terminated, in order of first
+     * appearance; both null when the archive names no material. Names first seen in frame 0 get
+     * the same indices on every run; names first seen in later frames are numbered in the order
+     * the workers read those frames, which with several workers may differ between runs. */
     const char* const* materialNamesBegin;
     const char* const* materialNamesEnd;
 } CompressedSequence;

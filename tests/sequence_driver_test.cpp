@@ -298,6 +298,42 @@ TEST(SequenceDriver, FrameThatLosesTrianglesIsCompressedOnItsOwn)
                                                       vmq::PreparedFrame::Alone}));
 }
 
+TEST(SequenceDriver, FramesThatLoseOtherTrianglesAreNotWeldedAlike)
+{
+    // Frames 0 and 1 each lose six triangles, around vertex 30 and vertex 50: the same vertex
+    // count, other triangles. Frame 1 must not take frame 0's weld (it would join vertices that
+    // are not equal and then look like frame 0's triangle list).
+    const std::vector<uint8_t> bytes = wavingGrid(8, 8, 3, {30, 50});
+    SequenceSettings settings{};
+    std::ostringstream log;
+    auto importer = vmq::openArchiveMemory(bytes, "memory.abc", settings, &log);
+    ASSERT_EQ(importer->staticTopology, 1u);
+    vmq::FrameSharing sharing;
+    vmq::beginFrameSharing(sharing, true, importer->frameCount);
+    std::vector<vmq::FrameMesh> frames;
+    std::vector<vmq::PreparedFrame> kinds;
+    for (uint32_t f = 0; f < 3; ++f) {
+        frames.push_back(vmq::readFrame(*importer, f));
+        kinds.push_back(vmq::prepareFrame(frames.back(), f, settings, *importer, sharing));
+    }
+    EXPECT_EQ(kinds, (std::vector<vmq::PreparedFrame>{vmq::PreparedFrame::Shared, vmq::PreparedFrame::Alone,
+                                                      vmq::PreparedFrame::Alone}));
+    // Frame 1 still holds grid vertex 30 at (3, 3) and lacks vertex 50 at (5, 5).
+    const std::vector<float>& p = frames[1].attributes[POSITION].values;
+    bool has30 = false, has50 = false;
+    for (size_t v = 0; v < p.size() / 3; ++v) {
+        has30 = has30 || (p[3 * v] == 3 && p[3 * v + 1] == 3);
+        has50 = has50 || (p[3 * v] == 5 && p[3 * v + 1] == 5);
+    }
+    EXPECT_TRUE(has30);
+    EXPECT_FALSE(has50);
+
+    const Compressed c = compress(bytes, settings, 2);
+    ASSERT_TRUE(c.sequence) << c.error;
+    for (uint32_t f = 0; f < 3; ++f)
+        EXPECT_EQ(c.sequence->frames[f]->triangleCount, f < 2 ? 122u : 128u) << f;
+}
+
 TEST(SequenceDriver, EmptyFirstFrameLetsTheFirstFrameWithTrianglesWeld)
 {
     // A single quad whose vertex 0 is NaN in frames 0, 1, 3 and 6: those frames are empty,

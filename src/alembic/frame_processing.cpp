@@ -123,8 +123,10 @@ void processFrameMesh(FrameMesh& frame, const SequenceSettings& settings, bool s
             shared->uniqueCount = generateWeldRemap(shared->remap, mesh.triangles, mesh.attributes, source);
             shared->vertexCount = vertexCount;
             shared->computed = true;
+            shared->sourceVertex = mesh.sourceVertex;
             applyVertexRemap(shared->remap, size_t(shared->uniqueCount), mesh.triangles, mesh.attributes);
-        } else if (!mesh.triangles.empty() && !mesh.attributes.empty() && vertexCount == shared->vertexCount) {
+        } else if (!mesh.triangles.empty() && !mesh.attributes.empty() && vertexCount == shared->vertexCount &&
+                   mesh.sourceVertex == shared->sourceVertex) {
             applyVertexRemap(shared->remap, size_t(shared->uniqueCount), mesh.triangles, mesh.attributes);
         }
         removeDegenerateTriangles(mesh.triangles, mesh.triangleMaterials);

@@ -17,6 +17,10 @@ struct SharedRemap {
     uint64_t vertexCount = 0;    // the vertex count it was made for
     uint64_t uniqueCount = 0;    // vertices after the weld
     bool computed = false;
+    // The source vertex of every input vertex it was made for: a frame of the same vertex count
+    // that lost other triangles (non-finite positions) has other source vertices and is not
+    // welded with it.
+    std::vector<uint32_t> sourceVertex;
 };
 
 // True when every element of `transform` lies within 1e-6 of the identity.
@@ -30,8 +34,8 @@ void applyFrameTransform(FrameMesh& frame, const float transform[16]);
 
 // Welds and cleans the frame in place. Without `staticTopology` the frame is welded and, with
 // optimizeMesh set, reordered on its own; with it and a `shared` remap the frame gets the shared
-// weld (computing it when it is not yet computed) where its vertex count matches, and no
-// reordering. Then repeated triangles and tangents as the settings ask; `sourceVertex` ends empty.
+// weld (computing it when it is not yet computed) where its vertex count and source vertices
+// match, and no reordering. Then repeated triangles and tangents as the settings ask; `sourceVertex` ends empty.
 void processFrameMesh(FrameMesh& frame, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared);
 
 // Welds and, with `optimize` set, reorders a processed frame on its own.

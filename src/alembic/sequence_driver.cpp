@@ -81,9 +81,13 @@ bool reportProgress(SequenceRun& run)
     if (!run.progress)
         return true;
     const uint32_t done = run.framesDone.fetch_add(1) + 1;
-    std::lock_guard<std::mutex> guard(run.progressLock);
-    if (!run.progress(float(done) / float(run.frameCount), done, run.frameCount, run.userData))
-        run.cancelled.store(true);
+    try {
+        std::lock_guard<std::mutex> guard(run.progressLock);
+        if (!run.progress(float(done) / float(run.frameCount), done, run.frameCount, run.userData))
+            run.cancelled.store(true);
+    } catch (...) {
+        run.cancelled.store(true); // a host callback that throws stops the work
+    }
     return !run.cancelled.load();
 }
 
