@@ -15,7 +15,7 @@ namespace vmq {
 
 namespace {
 
-// Marks a frame settled when it leaves preparation, however it leaves.
+// Marks a frame settled when it leaves preparation, however it leaves; settling twice is harmless.
 class SettleOnExit {
 public:
     SettleOnExit(FrameSharing& sharing, uint32_t frame) : sharing(sharing), frame(frame) {}
@@ -109,6 +109,8 @@ void compressFrame(SequenceRun& run, uint32_t frame)
 {
     std::string error;
     try {
+        // Settles the frame even when reading throws, so that no later frame waits for it.
+        SettleOnExit settle(run.sharing, frame);
         FrameMesh mesh = readFrame(run.importer, frame);
         const PreparedFrame prepared = prepareFrame(mesh, frame, run.settings, run.importer, run.sharing);
         if (prepared == PreparedFrame::Empty)
