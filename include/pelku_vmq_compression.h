@@ -20,6 +20,7 @@
 #ifndef PELKU_VMQ_COMPRESSION_H
 #define PELKU_VMQ_COMPRESSION_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -237,6 +238,66 @@ PELKU_VMQ_API uint32_t Pelku_Vmq_Compression_GetPartitionMeshletCount(const Mesh
  * text for a null handle, a meshlet out of range or a destination that is too small. */
 PELKU_VMQ_API uint32_t Pelku_Vmq_Compression_GetPartitionMeshletTriangles(const MeshletPartitionHandle* handle, uint32_t meshlet,
                                                                           uint32_t* destination, size_t capacity);
+
+/* ---- Whole animated archives ---------------------------------------------------------- */
+
+#define PELKU_VMQ_IDENTITY_4X4 { 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f }
+
+/* Settings of an archive compression: the per-frame CompressionSettings first, then the fields
+ * only the archive path reads. Read only. In C++ a value-initialised record holds the defaults;
+ * C uses PELKU_VMQ_SEQUENCE_SETTINGS_DEFAULT. */
+typedef struct SequenceSettings {
+    CompressionSettings compression;  /* per-frame compression; velocityMode, recomputeNormals and
+                                         smoothAllNormals steer the archive reading, optimizeMesh
+                                         the per-frame weld and reordering */
+    float normalSmoothingThreshold PELKU_VMQ_DEFAULT(0.9f); /* cosine above which neighbours share a smoothing group */
+    uint8_t negateTexcoordU PELKU_VMQ_DEFAULT(0);  /* nonzero: flip the sign of every u */
+    uint8_t negateTexcoordV PELKU_VMQ_DEFAULT(0);  /* nonzero: flip the sign of every v */
+    uint8_t removeDuplicateTriangles PELKU_VMQ_DEFAULT(0); /* nonzero: drop repeated triangles */
+    /* Column-major 4x4 applied to every frame: element (row r, column c) at 4c + r, translation in
+     * 12, 13, 14; the bottom row is not read. Positions get M * (x, y, z, 1), normals the 3x3 block
+     * (then unit length), velocities the 3x3 block; a negative determinant flips the winding. */
+    float transform[16] PELKU_VMQ_DEFAULT(PELKU_VMQ_IDENTITY_4X4);
+    uint8_t generateTangents PELKU_VMQ_DEFAULT(0); /* nonzero: add a TANGENT attribute where possible */
+    uint8_t trimEmptyFrames PELKU_VMQ_DEFAULT(0);  /* nonzero: drop leading and trailing empty frames */
+} SequenceSettings;
+
+#define PELKU_VMQ_SEQUENCE_SETTINGS_DEFAULT \
+    { PELKU_VMQ_COMPRESSION_SETTINGS_DEFAULT, 0.9f, 0, 0, 0, PELKU_VMQ_IDENTITY_4X4, 0, 0 }
+
+/* The result of an archive compression: one compressed mesh per frame. Frame records carry no
+ * partition and no topology attachment. */
+typedef struct CompressedSequence {
+    uint32_t frameCount;          /* entries of frames */
+    uint8_t staticTopology;       /* 1: every frame has the same triangle topology */
+    uint32_t staticAttributeMask; /* bit k: attribute kind k is the same in every frame; 0 when not analysed */
+    float frameDuration;          /* seconds per frame; 0 when the archive gives none */
+    CompressedMesh** frames;      /* frameCount entries; null for a frame without geometry */
+    /* Material names by index (the group ids the frames carry), NUL-terminated, in order of first
+     * appearance; both null when the archive names no material. Names first seen in frame 0 get
+     * the same indices on every run; names first seen in later frames are numbered in the order
+     * the workers read those frames, which with several workers may differ between runs. */
+    const char* const* materialNamesBegin;
+    const char* const* materialNamesEnd;
+} CompressedSequence;
+
+/* Called after every frame with framesDone / frameCount; frameCount is the archive's frame
+ * count. Calls never overlap but may come from any thread, and two reports may arrive out of
+ * numeric order. Return false to stop the compression. */
+typedef bool (*ProgressCallback)(float fraction, uint32_t framesDone, uint32_t frameCount, void* userData);
+
+/* Compresses every frame of the archive at path (NUL-terminated, the platform's narrow
+ * encoding). threadCount worker threads compress the frames after the first (0: the hardware
+ * concurrency, at least 1); the result is the same for every thread count. progress may be null;
+ * userData is passed back to it untouched. Returns a new record to free with
+ * Pelku_Vmq_Compression_ReleaseCompressedSequence, or null on failure (reason in
+ * Pelku_Vmq_Compression_GetCompressionErrorString) or when progress asked to stop. */
+PELKU_VMQ_API CompressedSequence* Pelku_Vmq_Compression_CompressAlembicFile(const char* path, const SequenceSettings* settings,
+                                                                             uint32_t threadCount, ProgressCallback progress,
+                                                                             void* userData);
+
+/* Frees a sequence, every frame record and every material name; null is ignored. */
+PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseCompressedSequence(CompressedSequence* sequence);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -19,6 +19,12 @@ LAYOUT(settings, sizeof(CompressionSettings) == 48);
 LAYOUT(descriptor, sizeof(MeshDescriptor) == 64);
 LAYOUT(compressed, sizeof(CompressedMesh) == 200);
 LAYOUT(attribute, sizeof(MeshAttribute) == 32);
+LAYOUT(sequence_settings, sizeof(SequenceSettings) == 124);
+LAYOUT(sequence_transform, offsetof(SequenceSettings, transform) == 56);
+LAYOUT(sequence_trim, offsetof(SequenceSettings, trimEmptyFrames) == 121);
+LAYOUT(sequence, sizeof(CompressedSequence) == 40);
+LAYOUT(sequence_frames, offsetof(CompressedSequence, frames) == 16);
+LAYOUT(sequence_names, offsetof(CompressedSequence, materialNamesEnd) == 32);
 #endif
 
 int main(void)
@@ -64,6 +70,19 @@ int main(void)
         Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
     } else {
         CHECK(Pelku_Vmq_Compression_GetCompressionErrorString()[0] != '\0');
+    }
+
+    /* Archives: the defaults, and the argument checks. */
+    {
+        SequenceSettings sequenceSettings = PELKU_VMQ_SEQUENCE_SETTINGS_DEFAULT;
+        CHECK(sequenceSettings.compression.optimizeMesh == 1 && sequenceSettings.normalSmoothingThreshold == 0.9f);
+        CHECK(sequenceSettings.transform[0] == 1.0f && sequenceSettings.transform[12] == 0.0f && sequenceSettings.transform[15] == 1.0f);
+        CHECK(sequenceSettings.trimEmptyFrames == 0);
+        CHECK(Pelku_Vmq_Compression_CompressAlembicFile(NULL, &sequenceSettings, 1, NULL, NULL) == NULL);
+        CHECK(strcmp(Pelku_Vmq_Compression_GetCompressionErrorString(), "Invalid arguments.") == 0);
+        CHECK(Pelku_Vmq_Compression_CompressAlembicFile("missing.abc", NULL, 1, NULL, NULL) == NULL);
+        CHECK(strcmp(Pelku_Vmq_Compression_GetCompressionErrorString(), "Invalid arguments.") == 0);
+        Pelku_Vmq_Compression_ReleaseCompressedSequence(NULL);
     }
 
     CHECK(Pelku_Vmq_Compression_GetMeshletPartition(NULL) == NULL);

@@ -81,10 +81,39 @@ TEST(FramesCommand, PrintsTheImporterResultsAndFrameHashes)
                                  "frame 0 read: triangles=1 corners=3:" + hash(corners) + " triangleMaterials=1:" + hash(materials) +
                                  " sourceVertex=3:" + hash(corners) + " POSITION=3x3:" + hash(positions) + " NORMAL=3x3:" +
                                  hash(normals) + " TEXCOORD=3x2:" + hash(uvs) + "\n"
+                                 "frame 0 processed: triangles=1 corners=3:" + hash(corners) + " triangleMaterials=1:" +
+                                 hash(materials) + " POSITION=3x3:" + hash(positions) + " NORMAL=3x3:" + hash(normals) +
+                                 " TEXCOORD=3x2:" + hash(uvs) + "\n"
                                  "frame 1 read: empty\nmaterials: 1\nmaterial 0: red\n";
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, expected);
     EXPECT_EQ(hash(std::vector<uint32_t>{}), "cbf29ce484222325");
+    std::remove(path.c_str());
+}
+
+TEST(FramesCommand, ProcessedLineFollowsTheSequenceSettings)
+{
+    // Two copies of one triangle, the second in another corner order.
+    MeshFrames frames;
+    frames.positions = {{0, 0, 0, 0, 1, 0, 1, 0, 0}};
+    frames.faceIndices = {{0, 1, 2, 1, 2, 0}};
+    frames.faceCounts = {{3, 3}};
+    ArchiveContents contents;
+    contents.top.children.push_back(polyMeshObject("tri", frames));
+    const std::string path = tempArchive();
+    writeArchiveFile(path, contents);
+
+    // Mirrored in x and moved by (2, 0, 0): the winding flips; the repeat is dropped; tangents
+    // need texture coordinates, so none are added.
+    const ToolRun run = runFrames("'" + path + "' --remove-duplicates --tangents --no-optimize --trim "
+                                  "--transform -1 0 0 0 0 1 0 0 0 0 1 0 2 0 0 1");
+    const std::vector<float> positions = {2, 0, 0, 1, 0, 0, 2, 1, 0};
+    const std::vector<float> normals = {0, 0, 1, 0, 0, 1, 0, 0, 1}; // the 3x3 block leaves z alone
+    const std::string processed = "frame 0 processed: triangles=1 corners=3:" + hash(std::vector<uint32_t>{0, 1, 2}) +
+                                  " triangleMaterials=1:" + hash(std::vector<uint32_t>{0}) + " POSITION=3x3:" + hash(positions) +
+                                  " NORMAL=3x3:" + hash(normals) + "\n";
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find(processed), std::string::npos) << run.output;
     std::remove(path.c_str());
 }
 
@@ -98,7 +127,7 @@ TEST(FramesCommand, ReportsArchivesThatCannotBeOpened)
 TEST(FramesCommand, RefusesBadCommandLines)
 {
     for (const char* arguments : {"", "a.abc b.abc", "a.abc --threshold", "a.abc --threshold x", "a.abc --velocity-mode 1.5",
-                                  "a.abc --smooth"}) {
+                                  "a.abc --smooth", "a.abc --transform 1 0 0", "a.abc --transform 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 x"}) {
         const ToolRun run = runFrames(arguments);
         EXPECT_EQ(run.status, 2) << arguments;
         EXPECT_EQ(run.output, "") << arguments;

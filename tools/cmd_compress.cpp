@@ -4,6 +4,7 @@
 #include "mesh_import.h"
 #include "progress.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -59,13 +60,27 @@ void printCompressSummary(const CompressSummary& s, bool json)
     std::printf("  time       %.3f s\n", s.seconds);
 }
 
+namespace {
+
+bool isArchivePath(const std::string& path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string suffix = path.substr(path.size() - 4);
+    for (char& c : suffix)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return suffix == ".abc";
+}
+
+} // namespace
+
 } // namespace vmq_tool
 
 int runCompress(int argc, char** argv)
 {
     using namespace vmq_tool;
     CLI::App app("Compress a mesh file (OBJ, PLY, glTF/GLB, FBX, ...) into a .vmq container. Triangle groups come from the "
-                 "file's materials.",
+                 "file's materials. An Alembic archive (.abc) is compressed frame by frame into a sequence container.",
                  "vmq compress");
     std::string input, output;
     bool quiet = false, json = false;
@@ -75,8 +90,23 @@ int runCompress(int argc, char** argv)
     app.add_flag("-q,--quiet", quiet, "print nothing on success");
     app.add_flag("--json", json, "print the summary as JSON");
     settings.addTo(app);
+    uint32_t threads = 0;
+    bool trim = false, tangents = false, removeDuplicates = false;
+    app.add_option("--threads", threads, "archives: worker threads (0: one per hardware thread)")->capture_default_str();
+    app.add_flag("--trim", trim, "archives: drop leading and trailing frames without geometry");
+    app.add_flag("--tangents", tangents, "archives: generate tangents where texture coordinates exist");
+    app.add_flag("--remove-duplicates", removeDuplicates, "archives: drop repeated triangles");
     if (const int status = parseArguments(app, argc, argv); status >= 0)
         return status;
+
+    if (isArchivePath(input)) {
+        SequenceSettings sequence{};
+        sequence.compression = settings.resolved();
+        sequence.trimEmptyFrames = trim;
+        sequence.generateTangents = tangents;
+        sequence.removeDuplicateTriangles = removeDuplicates;
+        return runSequenceCompress(input, output, sequence, threads, quiet, json);
+    }
 
     SourceMesh source;
     std::string error;

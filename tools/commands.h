@@ -57,6 +57,12 @@ bool compressToFile(const SourceMesh& source, const CompressionSettings& setting
                     const std::string& sourceName, const std::string& outputPath, CompressSummary& summary, std::string& error);
 void printCompressSummary(const CompressSummary& summary, bool json);
 
+// Compresses every frame of an Alembic archive into a sequence container and prints its summary
+// (frames, empty frames, static topology and attributes, bits per triangle, ratio to the archive,
+// time, frames per second). Returns the exit status.
+int runSequenceCompress(const std::string& input, const std::string& output, const SequenceSettings& settings, uint32_t threads,
+                        bool quiet, bool json);
+
 // Decodes a stored mesh and renders it to a PNG; colourByBits colours meshlets by their bits per
 // triangle instead of one colour each. False with a message.
 // The stored mesh of the chosen frame (-1: the first stored one), or null with a message.

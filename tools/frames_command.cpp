@@ -2,6 +2,7 @@
 
 #include "alembic/alembic_importer.h"
 #include "alembic/frame_mesh.h"
+#include "alembic/sequence_driver.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -56,7 +57,8 @@ std::string kindName(int32_t kind)
 int usage()
 {
     std::fprintf(stderr, "usage: vmq frames ARCHIVE [--velocity-mode N] [--recompute-normals] [--smooth-all] "
-                         "[--threshold X] [--negate-u] [--negate-v]\n");
+                         "[--threshold X] [--negate-u] [--negate-v] [--remove-duplicates] [--transform M0 .. M15] "
+                         "[--tangents] [--trim] [--no-optimize]\n");
     return 2;
 }
 
@@ -65,6 +67,21 @@ bool parseNumber(const char* text, double& value)
     char* end = nullptr;
     value = std::strtod(text, &end);
     return end != text && *end == '\0';
+}
+
+// "frame <f> <stage>: triangles=<T> corners=<A> triangleMaterials=<A> [sourceVertex=<A>] <KIND>=<N>x<C>:<hash> ..."
+std::string frameLine(uint32_t f, const char* stage, const vmq::FrameMesh& mesh)
+{
+    std::string line = "frame " + std::to_string(f) + " " + stage + ": triangles=" + std::to_string(mesh.corners.size() / 3) +
+                       " corners=" + countAndHash(mesh.corners) + " triangleMaterials=" + countAndHash(mesh.triangleMaterials);
+    if (!mesh.sourceVertex.empty())
+        line += " sourceVertex=" + countAndHash(mesh.sourceVertex);
+    for (const auto& [kind, stream] : mesh.attributes) {
+        const size_t elements = stream.componentCount ? stream.values.size() / stream.componentCount : 0;
+        line += " " + kindName(kind) + "=" + std::to_string(elements) + "x" + std::to_string(stream.componentCount) + ":" +
+                hashText(stream.values);
+    }
+    return line;
 }
 
 } // namespace
@@ -90,6 +107,24 @@ int runFramesCommand(int argc, char** argv)
             settings.negateTexcoordU = 1;
         } else if (arg == "--negate-v") {
             settings.negateTexcoordV = 1;
+        } else if (arg == "--remove-duplicates") {
+            settings.removeDuplicateTriangles = 1;
+        } else if (arg == "--tangents") {
+            settings.generateTangents = 1;
+        } else if (arg == "--trim") {
+            settings.trimEmptyFrames = 1;
+        } else if (arg == "--no-optimize") {
+            settings.compression.optimizeMesh = 0;
+        } else if (arg == "--transform") {
+            // 16 floats in storage order (column-major).
+            if (i + 16 >= argc)
+                return usage();
+            for (int k = 0; k < 16; ++k) {
+                if (!parseNumber(argv[i + 1 + k], number))
+                    return usage();
+                settings.transform[k] = float(number);
+            }
+            i += 16;
         } else if (arg.rfind("--", 0) != 0 && !path) {
             path = argv[i];
         } else {
@@ -107,22 +142,19 @@ int runFramesCommand(int argc, char** argv)
     std::printf("result: ok\nframeCount: %u\nstaticTopology: %u\nstaticAttributeMask: %u\nframeDuration: %.9g\n",
                 importer->frameCount, unsigned(importer->staticTopology), importer->staticAttributeMask,
                 double(importer->frameDuration));
+    // Frames in order, processed as the sequence compression processes them.
+    vmq::FrameSharing sharing;
+    vmq::beginFrameSharing(sharing, importer->staticTopology != 0 && importer->frameCount > 1, importer->frameCount);
     for (uint32_t f = 0; f < importer->frameCount; ++f) {
-        const vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
+        vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
         if (mesh.corners.empty()) {
+            vmq::prepareFrame(mesh, f, settings, *importer, sharing);
             std::printf("frame %u read: empty\n", f);
             continue;
         }
-        std::string line = "frame " + std::to_string(f) + " read: triangles=" + std::to_string(mesh.corners.size() / 3) +
-                           " corners=" + countAndHash(mesh.corners) +
-                           " triangleMaterials=" + countAndHash(mesh.triangleMaterials) +
-                           " sourceVertex=" + countAndHash(mesh.sourceVertex);
-        for (const auto& [kind, stream] : mesh.attributes) {
-            const size_t elements = stream.componentCount ? stream.values.size() / stream.componentCount : 0;
-            line += " " + kindName(kind) + "=" + std::to_string(elements) + "x" + std::to_string(stream.componentCount) +
-                    ":" + hashText(stream.values);
-        }
-        std::printf("%s\n", line.c_str());
+        std::printf("%s\n", frameLine(f, "read", mesh).c_str());
+        vmq::prepareFrame(mesh, f, settings, *importer, sharing);
+        std::printf("%s\n", frameLine(f, "processed", mesh).c_str());
     }
     std::printf("materials: %zu\n", importer->materialNames.size());
     for (size_t i = 0; i < importer->materialNames.size(); ++i)

@@ -5,7 +5,7 @@
 #include "alembic/archive/archive_reader.h"
 #include "alembic/diagnostics.h"
 #include "alembic/mesh_sample.h"
-#include "alembic/sequence_settings.h"
+#include "pelku_vmq_compression.h"
 
 #include <cstdint>
 #include <iostream>

@@ -75,4 +75,22 @@ static_assert(sizeof(CompressedMesh) == 200);
 
 VMQ_AT(MeshletPartitionHandle, partition, 0);
 static_assert(sizeof(MeshletPartitionHandle) == 8);
+VMQ_AT(SequenceSettings, compression, 0);
+VMQ_AT(SequenceSettings, normalSmoothingThreshold, 48);
+VMQ_AT(SequenceSettings, negateTexcoordU, 52);
+VMQ_AT(SequenceSettings, negateTexcoordV, 53);
+VMQ_AT(SequenceSettings, removeDuplicateTriangles, 54);
+VMQ_AT(SequenceSettings, transform, 56);
+VMQ_AT(SequenceSettings, generateTangents, 120);
+VMQ_AT(SequenceSettings, trimEmptyFrames, 121);
+static_assert(sizeof(SequenceSettings) == 124);
+
+VMQ_AT(CompressedSequence, frameCount, 0);
+VMQ_AT(CompressedSequence, staticTopology, 4);
+VMQ_AT(CompressedSequence, staticAttributeMask, 8);
+VMQ_AT(CompressedSequence, frameDuration, 12);
+VMQ_AT(CompressedSequence, frames, 16);
+VMQ_AT(CompressedSequence, materialNamesBegin, 24);
+VMQ_AT(CompressedSequence, materialNamesEnd, 32);
+static_assert(sizeof(CompressedSequence) == 40);
 #endif

@@ -1,0 +1,367 @@
+#include "alembic/sequence_driver.h"
+
+#include "api/compress.h"
+#include "api/compressed_mesh.h"
+#include "api/last_error.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <thread>
+
+namespace vmq {
+
+namespace {
+
+// Marks a frame settled when it leaves preparation, however it leaves; settling twice is harmless.
+class SettleOnExit {
+public:
+    SettleOnExit(FrameSharing& sharing, uint32_t frame) : sharing(sharing), frame(frame) {}
+    ~SettleOnExit()
+    {
+        {
+            std::lock_guard<std::mutex> guard(sharing.lock);
+            sharing.settled[frame] = 1;
+            while (sharing.firstUnsettled < sharing.settled.size() && sharing.settled[sharing.firstUnsettled])
+                ++sharing.firstUnsettled;
+        }
+        sharing.settledChanged.notify_all();
+    }
+    SettleOnExit(const SettleOnExit&) = delete;
+    SettleOnExit& operator=(const SettleOnExit&) = delete;
+
+private:
+    FrameSharing& sharing;
+    uint32_t frame;
+};
+
+// Every lower frame was taken before this one and settles without waiting, so the wait ends.
+void waitForSharedRemap(FrameSharing& sharing, uint32_t frame)
+{
+    std::unique_lock<std::mutex> guard(sharing.lock);
+    sharing.settledChanged.wait(guard, [&] { return sharing.remap.computed || sharing.firstUnsettled >= frame; });
+}
+
+struct SequenceRun {
+    AlembicImporter& importer;
+    const SequenceSettings& settings;   // the caller's: the frame processing follows its optimizeMesh
+    CompressionSettings frameSettings;  // what each frame's compression receives
+    ProgressCallback progress;
+    void* userData;
+    uint32_t frameCount;
+
+    FrameSharing sharing;
+    std::vector<CompressedMesh*> results;
+    const MeshletPartition* sharedPartition = nullptr;
+    const MeshletTopologyList* sharedTopology = nullptr;
+
+    std::atomic<uint32_t> nextFrame{1};
+    std::atomic<uint32_t> framesDone{0};
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> failed{false};
+    std::mutex progressLock;
+    std::mutex failureLock;
+    std::string failureMessage;
+
+    SequenceRun(AlembicImporter& importer, const SequenceSettings& settings, ProgressCallback progress, void* userData)
+        : importer(importer), settings(settings), frameSettings(settings.compression), progress(progress), userData(userData),
+          frameCount(importer.frameCount), results(importer.frameCount, nullptr)
+    {
+        frameSettings.optimizeMesh = 0;
+    }
+};
+
+// One report per frame; false once the host asked to stop.
+bool reportProgress(SequenceRun& run)
+{
+    if (run.cancelled.load())
+        return false;
+    if (!run.progress)
+        return true;
+    const uint32_t done = run.framesDone.fetch_add(1) + 1;
+    try {
+        std::lock_guard<std::mutex> guard(run.progressLock);
+        if (!run.progress(float(done) / float(run.frameCount), done, run.frameCount, run.userData))
+            run.cancelled.store(true);
+    } catch (...) {
+        run.cancelled.store(true); // a host callback that throws stops the work
+    }
+    return !run.cancelled.load();
+}
+
+void recordFailure(SequenceRun& run, uint32_t frame, const std::string& error)
+{
+    std::lock_guard<std::mutex> guard(run.failureLock);
+    if (run.failed.load())
+        return;
+    run.failed.store(true);
+    try {
+        run.failureMessage = !error.empty() ? error : "Failed to compress frame " + std::to_string(frame) + ".";
+    } catch (...) {
+        run.failureMessage.clear();
+    }
+}
+
+// Read, transform, process and compress frame `frame` into its slot.
+void compressFrame(SequenceRun& run, uint32_t frame)
+{
+    std::string error;
+    try {
+        // Settles the frame even when reading throws, so that no later frame waits for it.
+        SettleOnExit settle(run.sharing, frame);
+        FrameMesh mesh = readFrame(run.importer, frame);
+        const PreparedFrame prepared = prepareFrame(mesh, frame, run.settings, run.importer, run.sharing);
+        if (prepared == PreparedFrame::Empty)
+            return;
+
+        std::vector<Triangle> triangles(mesh.corners.size() / 3);
+        for (size_t t = 0; t < triangles.size(); ++t)
+            for (size_t k = 0; k < 3; ++k)
+                triangles[t].indices[k] = mesh.corners[3 * t + k];
+        std::vector<MeshAttribute> attributes;
+        attributes.reserve(mesh.attributes.size());
+        for (const auto& [kind, stream] : mesh.attributes)
+            attributes.push_back({kind, stream.values.data(), stream.values.data() + stream.values.size(), stream.componentCount});
+
+        const bool shared = prepared == PreparedFrame::Shared && frame > 0;
+        MeshDescriptor descriptor{};
+        descriptor.trianglesBegin = triangles.data();
+        descriptor.trianglesEnd = triangles.data() + triangles.size();
+        descriptor.attributesBegin = attributes.data();
+        descriptor.attributesEnd = attributes.data() + attributes.size();
+        descriptor.triangleGroupsBegin = mesh.triangleMaterials.data();
+        descriptor.triangleGroupsEnd = mesh.triangleMaterials.data() + mesh.triangleMaterials.size();
+        descriptor.partition = shared ? run.sharedPartition : nullptr;
+        descriptor.reuseTopology = shared ? run.sharedTopology : nullptr;
+
+        CompressedMesh* result = compressMeshCore(descriptor, run.frameSettings, descriptor.partition, error);
+        run.results[frame] = result;
+        if (result && frame > 0)
+            releaseMeshletAttachments(result);
+        if (result)
+            return;
+    } catch (...) {
+        error.clear();
+    }
+    recordFailure(run, frame, error);
+}
+
+void runWorker(SequenceRun& run)
+{
+    while (!run.cancelled.load() && !run.failed.load()) {
+        const uint32_t frame = run.nextFrame.fetch_add(1);
+        if (frame >= run.frameCount)
+            return;
+        compressFrame(run, frame);
+        if (!run.cancelled.load() && run.progress)
+            reportProgress(run);
+    }
+}
+
+void releaseResults(std::vector<CompressedMesh*>& results)
+{
+    for (CompressedMesh*& result : results) {
+        Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
+        result = nullptr;
+    }
+}
+
+// The record holding results[first .. last], which it takes over.
+CompressedSequence* assembleSequence(SequenceRun& run, uint32_t first, uint32_t last)
+{
+    CompressedSequence* sequence = new CompressedSequence{};
+    try {
+        sequence->frameCount = last - first + 1;
+        sequence->staticTopology = run.importer.staticTopology;
+        sequence->staticAttributeMask = run.importer.staticAttributeMask;
+        sequence->frameDuration = run.importer.frameDuration;
+        sequence->frames = new CompressedMesh*[sequence->frameCount]();
+        const std::vector<std::string>& names = run.importer.materialNames;
+        if (!names.empty()) {
+            const char** table = new const char*[names.size()]();
+            sequence->materialNamesBegin = table;
+            sequence->materialNamesEnd = table + names.size();
+            for (size_t i = 0; i < names.size(); ++i) {
+                char* copy = new char[names[i].size() + 1];
+                std::memcpy(copy, names[i].c_str(), names[i].size() + 1);
+                table[i] = copy;
+            }
+        }
+    } catch (...) {
+        Pelku_Vmq_Compression_ReleaseCompressedSequence(sequence);
+        throw;
+    }
+    for (uint32_t f = first; f <= last; ++f) {
+        sequence->frames[f - first] = run.results[f];
+        run.results[f] = nullptr;
+    }
+    return sequence;
+}
+
+} // namespace
+
+void beginFrameSharing(FrameSharing& sharing, bool sharedMode, uint32_t frameCount)
+{
+    sharing.sharedMode = sharedMode;
+    sharing.remap = SharedRemap{};
+    sharing.hasReference = false;
+    sharing.referenceCorners.clear();
+    sharing.referenceMaterials.clear();
+    sharing.settled.assign(frameCount, 0);
+    sharing.firstUnsettled = 0;
+}
+
+PreparedFrame prepareFrame(FrameMesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
+                           FrameSharing& sharing)
+{
+    if (!sharing.sharedMode) {
+        applyFrameTransform(mesh, settings.transform);
+        if (mesh.corners.empty())
+            return PreparedFrame::Empty;
+        processFrameMesh(mesh, settings, importer.staticTopology != 0, nullptr);
+        return PreparedFrame::Alone;
+    }
+
+    SettleOnExit settle(sharing, frame);
+    applyFrameTransform(mesh, settings.transform);
+    if (mesh.corners.empty())
+        return PreparedFrame::Empty;
+    waitForSharedRemap(sharing, frame);
+    processFrameMesh(mesh, settings, importer.staticTopology != 0, &sharing.remap);
+
+    if (frame == 0) {
+        sharing.referenceCorners = mesh.corners;
+        sharing.referenceMaterials = mesh.triangleMaterials;
+        sharing.hasReference = true;
+        return PreparedFrame::Shared;
+    }
+    if (!sharing.hasReference)
+        return PreparedFrame::Alone;
+    if (mesh.corners == sharing.referenceCorners && mesh.triangleMaterials == sharing.referenceMaterials)
+        return PreparedFrame::Shared;
+    // Frame 0's partition names triangles this frame does not have.
+    optimiseFrameAlone(mesh, settings.compression.optimizeMesh != 0);
+    return PreparedFrame::Alone;
+}
+
+CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSettings& settings, uint32_t threadCount,
+                                     ProgressCallback progress, void* userData, std::string& error)
+{
+    error.clear();
+    std::unique_ptr<SequenceRun> owned;
+    try {
+        owned = std::make_unique<SequenceRun>(importer, settings, progress, userData);
+    } catch (...) {
+        error = "Compression failed: out of memory.";
+        return nullptr;
+    }
+    SequenceRun& run = *owned;
+    const uint32_t frameCount = run.frameCount;
+    try {
+        beginFrameSharing(run.sharing, importer.staticTopology != 0 && frameCount > 1, frameCount);
+
+        compressFrame(run, 0);
+        if (!reportProgress(run)) {
+            if (run.failed.load())
+                error = run.failureMessage;
+            releaseResults(run.results);
+            return nullptr;
+        }
+
+        if (frameCount > 1 && !run.failed.load()) {
+            if (run.sharing.sharedMode && run.results[0]) {
+                run.sharedPartition = run.results[0]->partition;
+                run.sharedTopology = run.results[0]->topology;
+            }
+            uint32_t workers = threadCount ? threadCount : std::thread::hardware_concurrency();
+            workers = std::clamp<uint32_t>(workers, 1u, frameCount - 1);
+            std::vector<std::thread> threads;
+            threads.reserve(workers);
+            try {
+                for (uint32_t w = 0; w < workers; ++w)
+                    threads.emplace_back(runWorker, std::ref(run));
+            } catch (...) {
+                // Fewer threads than asked for: the ones started (or this thread) take every frame.
+            }
+            if (threads.empty())
+                runWorker(run);
+            for (std::thread& thread : threads)
+                thread.join();
+        }
+        releaseMeshletAttachments(run.results[0]);
+
+        if (run.cancelled.load() || run.failed.load()) {
+            if (run.failed.load())
+                error = run.failureMessage;
+            releaseResults(run.results);
+            return nullptr;
+        }
+
+        uint32_t first = 0;
+        while (first < frameCount && !run.results[first])
+            ++first;
+        if (first == frameCount) {
+            error = "All frames in the Alembic file are empty (no geometry).";
+            return nullptr;
+        }
+        uint32_t last = frameCount - 1;
+        while (!run.results[last])
+            --last;
+        if (!settings.trimEmptyFrames) {
+            first = 0;
+            last = frameCount - 1;
+        }
+        CompressedSequence* sequence = assembleSequence(run, first, last);
+        releaseResults(run.results);
+        return sequence;
+    } catch (const std::bad_alloc&) {
+        error = "Compression failed: out of memory.";
+    } catch (...) {
+        error = "Compression failed with an unknown internal error.";
+    }
+    releaseResults(run.results);
+    return nullptr;
+}
+
+CompressedSequence* compressOpenedArchive(std::unique_ptr<AlembicImporter> importer, const SequenceSettings& settings,
+                                          uint32_t threadCount, ProgressCallback progress, void* userData)
+{
+    try {
+        if (!importer || importer->frameCount == 0) {
+            setLastError("Failed to open the Alembic file or it contains no polygon meshes.");
+            return nullptr;
+        }
+        std::string error;
+        CompressedSequence* sequence = compressSequence(*importer, settings, threadCount, progress, userData, error);
+        if (!error.empty())
+            setLastError(std::move(error));
+        return sequence;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, const SequenceSettings* settings, uint32_t threadCount,
+                                          ProgressCallback progress, void* userData, std::ostream* diagnostics)
+{
+    try {
+        clearLastError();
+        if (!settings) {
+            setLastError("Invalid arguments.");
+            return nullptr;
+        }
+        std::unique_ptr<AlembicImporter> importer;
+        try {
+            importer = openArchiveMemory(bytes, "memory.abc", *settings, diagnostics);
+        } catch (...) {
+            importer.reset();
+        }
+        return compressOpenedArchive(std::move(importer), *settings, threadCount, progress, userData);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+} // namespace vmq

@@ -1,0 +1,65 @@
+#pragma once
+// Whole archives: frame 0 on the calling thread, then the other frames on worker threads pulling
+// frame numbers from a counter; for constant topology every frame reuses frame 0's weld,
+// meshlet partition and strip topology. Results land in frame order.
+#include "alembic/alembic_importer.h"
+#include "alembic/frame_processing.h"
+#include "pelku_vmq_compression.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vmq {
+
+// What the frames of one sequence share: the weld and, once frame 0 is processed, the triangle
+// list that frame 0's partition and topology describe.
+struct FrameSharing {
+    bool sharedMode = false; // constant topology over more than one frame
+    SharedRemap remap;
+    bool hasReference = false;
+    std::vector<uint32_t> referenceCorners;
+    std::vector<uint32_t> referenceMaterials;
+
+    // The weld is computed by the lowest-numbered frame with triangles: a frame waits until the
+    // weld exists or every lower frame is settled (read empty, or processed).
+    std::mutex lock;
+    std::condition_variable settledChanged;
+    std::vector<uint8_t> settled;
+    uint32_t firstUnsettled = 0;
+};
+
+void beginFrameSharing(FrameSharing& sharing, bool sharedMode, uint32_t frameCount);
+
+enum class PreparedFrame {
+    Empty,  // no triangles: the frame stays without result
+    Shared, // the frame has frame 0's triangle list and uses its partition and topology
+    Alone,  // compressed on its own
+};
+
+// Transforms and processes frame `frame` (already read into `mesh`) as the sequence does. A
+// frame that no longer matches frame 0's triangle list (a triangle dropped for a non-finite
+// position keeps the shared weld off) is welded and optimised on its own instead.
+PreparedFrame prepareFrame(FrameMesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
+                           FrameSharing& sharing);
+
+// Compresses every frame of an opened archive (frameCount > 0). Returns the sequence, or null
+// with the reason in `error` (left empty when `progress` asked to stop). Never throws.
+CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSettings& settings, uint32_t threadCount,
+                                     ProgressCallback progress, void* userData, std::string& error);
+
+// The exported call's body after the archive is opened: fails on an importer without frames,
+// compresses and sets the last-error text. Never throws.
+CompressedSequence* compressOpenedArchive(std::unique_ptr<AlembicImporter> importer, const SequenceSettings& settings,
+                                          uint32_t threadCount, ProgressCallback progress, void* userData);
+
+// The exported call's body over an archive in memory, for tests and tools: sets the last-error
+// text as the exported call does.
+CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, const SequenceSettings* settings, uint32_t threadCount,
+                                          ProgressCallback progress, void* userData, std::ostream* diagnostics = &std::cerr);
+
+} // namespace vmq

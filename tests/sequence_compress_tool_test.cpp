@@ -1,0 +1,81 @@
+// `vmq compress ARCHIVE.abc`: the sequence container, the summary, the progress lines when
+// standard error is not a terminal, and the failure message.
+#include "alembic/archive/archive_writer.h"
+#include "container.h"
+#include "importer_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace vmq::abc;
+
+namespace {
+
+std::string tempPath(const std::string& name) { return ::testing::TempDir() + "vmq_seqtool_" + std::to_string(getpid()) + "_" + name; }
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+int runTool(const std::string& arguments, std::string& out, std::string& err)
+{
+    const std::string outPath = tempPath("stdout.txt"), errPath = tempPath("stderr.txt");
+    const std::string command = std::string("'") + PELKU_VMQ_VMQ_TOOL + "' " + arguments + " >'" + outPath + "' 2>'" + errPath + "'";
+    const int status = std::system(command.c_str());
+    out = slurp(outPath);
+    err = slurp(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SequenceCompressTool, WritesTheSequenceContainerAndItsSummary)
+{
+    // Four frames of a 3x3 grid; frame 2's positions are all NaN, so it is empty.
+    MeshFrames mesh = importer_test::grid(3, 3, 0.0f, 0.0f, 4);
+    for (float& v : mesh.positions[2])
+        v = std::numeric_limits<float>::quiet_NaN();
+    const std::string archive = tempPath("wave.abc"), container = tempPath("wave.vmq");
+    writeArchiveFile(archive, importer_test::archiveOf({polyMeshObject("grid", mesh)}));
+
+    std::string out, err;
+    ASSERT_EQ(runTool("compress '" + archive + "' -o '" + container + "' --threads 2", out, err), 0) << err;
+    EXPECT_NE(out.find("  frames             4 (1 empty)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  static topology    yes\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  bits per triangle  "), std::string::npos) << out;
+    EXPECT_NE(out.find("  frames per second  "), std::string::npos) << out;
+    // Four frames: a line at 25% rounds down to 20%, then 50%, 70% and 100%.
+    EXPECT_NE(err.find("compressing frames: 20%\ncompressing frames: 50%\ncompressing frames: 70%\ncompressing frames: 100%\n"),
+              std::string::npos)
+        << err;
+
+    vmq_tool::Container stored;
+    std::string error;
+    ASSERT_TRUE(vmq_tool::readContainerFile(container, stored, error)) << error;
+    EXPECT_EQ(stored.header.kind, vmq_tool::ContainerKind::Sequence);
+    EXPECT_EQ(stored.header.sequence.frameCount, 4u);
+    EXPECT_EQ(stored.header.sequence.staticTopology, 1u);
+    ASSERT_EQ(stored.meshes.size(), 3u);
+    EXPECT_EQ(stored.frame(2), nullptr);
+    EXPECT_EQ(stored.frame(3)->mesh().triangleCount, 18u);
+
+    // Every frame empty: the library's message, exit status 1.
+    for (auto& sample : mesh.positions)
+        for (float& v : sample)
+            v = std::numeric_limits<float>::quiet_NaN();
+    writeArchiveFile(archive, importer_test::archiveOf({polyMeshObject("grid", mesh)}));
+    EXPECT_EQ(runTool("compress '" + archive + "' -o '" + container + "'", out, err), 1);
+    EXPECT_NE(err.find("All frames in the Alembic file are empty (no geometry)."), std::string::npos) << err;
+    std::remove(archive.c_str());
+    std::remove(container.c_str());
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+// vmq compress ARCHIVE.abc -o OUT.vmq: every frame of an animated archive into one sequence
+// container, with a progress display and Ctrl-C stopping the work between frames.
+#include "commands.h"
+#include "container.h"
+#include "progress.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+namespace vmq_tool {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) { interrupted = 1; }
+
+// Draws the bar on a terminal; elsewhere prints a line at every ten percent.
+struct FrameProgress {
+    Progress bar;
+    bool terminal;
+    bool quiet;
+    int printedTenths = 0;
+
+    FrameProgress(uint32_t frames, bool quiet) : bar("compressing frames", frames, quiet), terminal(stderrIsTerminal()), quiet(quiet) {}
+};
+
+bool onFrame(float fraction, uint32_t done, uint32_t, void* userData)
+{
+    FrameProgress& progress = *static_cast<FrameProgress*>(userData);
+    if (interrupted)
+        return false;
+    if (progress.quiet)
+        return true;
+    if (progress.terminal) {
+        progress.bar.update(done);
+    } else {
+        const int tenths = std::min(10, int(fraction * 10.0f + 1e-4f));
+        if (tenths > progress.printedTenths) {
+            progress.printedTenths = tenths;
+            std::fprintf(stderr, "compressing frames: %d%%\n", tenths * 10);
+        }
+    }
+    return true;
+}
+
+uint64_t fileSize(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    return file ? uint64_t(file.tellg()) : 0;
+}
+
+// The attribute kinds of a static-attribute mask, by name.
+std::string kindNames(uint32_t mask)
+{
+    static const char* const kNames[] = {"POSITION", "NORMAL", "TANGENT", "TEXCOORD", "KIND4",
+                                         "COLOR",    "VELOCITY", "KIND7", "TEXCOORD1", "TEXCOORD2"};
+    std::string text;
+    for (uint32_t k = 0; k < 32; ++k)
+        if (mask & (1u << k))
+            text += (text.empty() ? "" : " ") + std::string(k < 10 ? kNames[k] : "KIND") + (k < 10 ? "" : std::to_string(k));
+    return text.empty() ? "none" : text;
+}
+
+} // namespace
+
+int runSequenceCompress(const std::string& input, const std::string& output, const SequenceSettings& settings, uint32_t threads,
+                        bool quiet, bool json)
+{
+    const auto start = std::chrono::steady_clock::now();
+    uint32_t archiveFrames = 0;
+    // The archive's frame count is known once the first report arrives; the bar is sized then.
+    std::unique_ptr<FrameProgress> progress;
+    struct Forward {
+        std::unique_ptr<FrameProgress>* progress;
+        uint32_t* frames;
+        bool quiet;
+    } forward{&progress, &archiveFrames, quiet};
+    ProgressCallback callback = [](float fraction, uint32_t done, uint32_t count, void* userData) {
+        Forward& f = *static_cast<Forward*>(userData);
+        if (!*f.progress)
+            *f.progress = std::make_unique<FrameProgress>(count, f.quiet);
+        *f.frames = count;
+        return onFrame(fraction, done, count, f.progress->get());
+    };
+
+    interrupted = 0;
+    void (*previous)(int) = std::signal(SIGINT, onInterrupt);
+    CompressedSequence* raw = Pelku_Vmq_Compression_CompressAlembicFile(input.c_str(), &settings, threads, callback, &forward);
+    std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
+    if (progress)
+        progress->bar.finish();
+    std::unique_ptr<CompressedSequence, void (*)(CompressedSequence*)> sequence(raw, Pelku_Vmq_Compression_ReleaseCompressedSequence);
+    if (!sequence) {
+        if (interrupted)
+            return reportFailure("compress", input + ": cancelled");
+        return reportFailure("compress", input + ": " + Pelku_Vmq_Compression_GetCompressionErrorString());
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    ContainerHeader header;
+    header.kind = ContainerKind::Sequence;
+    header.settings = settings.compression;
+    header.sourceName = input;
+    header.materialNames.assign(sequence->materialNamesBegin, sequence->materialNamesEnd);
+    SequenceFields& q = header.sequence;
+    q.frameCount = sequence->frameCount;
+    q.staticTopology = sequence->staticTopology;
+    q.staticAttributeMask = sequence->staticAttributeMask;
+    q.frameDuration = sequence->frameDuration;
+    q.normalSmoothingThreshold = settings.normalSmoothingThreshold;
+    q.negateTexcoordU = settings.negateTexcoordU;
+    q.negateTexcoordV = settings.negateTexcoordV;
+    q.removeDuplicateTriangles = settings.removeDuplicateTriangles;
+    std::copy(settings.transform, settings.transform + 16, q.transform);
+    q.generateTangents = settings.generateTangents;
+    q.trimEmptyFrames = settings.trimEmptyFrames;
+
+    std::vector<FrameRef> frames;
+    uint64_t triangles = 0;
+    const int32_t predictionMode = predictionModeFor(settings.compression);
+    for (uint32_t f = 0; f < sequence->frameCount; ++f)
+        if (const CompressedMesh* mesh = sequence->frames[f]) {
+            frames.push_back({f, predictionMode, mesh});
+            triangles += mesh->triangleCount;
+        }
+    std::string error;
+    if (!writeContainerFile(output, header, frames, error))
+        return reportFailure("compress", error);
+
+    const uint64_t outputBytes = fileSize(output), inputBytes = fileSize(input);
+    const uint32_t emptyFrames = sequence->frameCount - uint32_t(frames.size());
+    const double bitsPerTriangle = triangles ? double(outputBytes) * 8 / double(triangles) : 0;
+    const double ratio = outputBytes ? double(inputBytes) / double(outputBytes) : 0;
+    const double framesPerSecond = seconds > 0 ? double(archiveFrames ? archiveFrames : sequence->frameCount) / seconds : 0;
+    if (json) {
+        std::printf("{\"input\": %s, \"output\": %s, \"frames\": %u, \"emptyFrames\": %u, \"staticTopology\": %s, "
+                    "\"staticAttributeMask\": %u, \"triangles\": %llu, \"bytes\": %llu, \"bitsPerTriangle\": %s, \"ratio\": %s, "
+                    "\"seconds\": %s, \"framesPerSecond\": %s}\n",
+                    jsonText(input).c_str(), jsonText(output).c_str(), sequence->frameCount, emptyFrames,
+                    sequence->staticTopology ? "true" : "false", sequence->staticAttributeMask, (unsigned long long)triangles,
+                    (unsigned long long)outputBytes, jsonNumber(bitsPerTriangle).c_str(), jsonNumber(ratio).c_str(),
+                    jsonNumber(seconds).c_str(), jsonNumber(framesPerSecond).c_str());
+    } else if (!quiet) {
+        std::printf("%s -> %s\n", input.c_str(), output.c_str());
+        std::printf("  frames             %u (%u empty)\n", sequence->frameCount, emptyFrames);
+        std::printf("  static topology    %s\n", sequence->staticTopology ? "yes" : "no");
+        std::printf("  static attributes  %s\n", kindNames(sequence->staticAttributeMask).c_str());
+        std::printf("  triangles          %llu over all frames\n", (unsigned long long)triangles);
+        std::printf("  bits per triangle  %.2f\n", bitsPerTriangle);
+        std::printf("  ratio              %.2f : 1 (%llu archive bytes, %llu container bytes)\n", ratio,
+                    (unsigned long long)inputBytes, (unsigned long long)outputBytes);
+        std::printf("  time               %.3f s\n", seconds);
+        std::printf("  frames per second  %.1f\n", framesPerSecond);
+    }
+    return kExitOk;
+}
+
+} // namespace vmq_tool
