@@ -67,6 +67,13 @@ TEST(SequenceCompressTool, WritesTheSequenceContainerAndItsSummary)
     EXPECT_EQ(stored.frame(2), nullptr);
     EXPECT_EQ(stored.frame(3)->mesh().triangleCount, 18u);
 
+    // Decoding every frame writes one file per frame with geometry; frame 2 has none.
+    const std::string frames = tempPath("wave_frame.ply");
+    ASSERT_EQ(runTool("decode '" + container + "' -o '" + frames + "' --all-frames", out, err), 0) << err;
+    for (const char* name : {"wave_frame_0000.ply", "wave_frame_0001.ply", "wave_frame_0003.ply"})
+        EXPECT_NE(out.find(name), std::string::npos) << out;
+    EXPECT_EQ(out.find("wave_frame_0002.ply"), std::string::npos) << out;
+
     // Every frame empty: the library's message, exit status 1.
     for (auto& sample : mesh.positions)
         for (float& v : sample)

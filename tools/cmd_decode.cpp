@@ -4,6 +4,9 @@
 #include "decoding.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace vmq_tool {
 
@@ -29,10 +32,12 @@ int runDecode(int argc, char** argv)
     CLI::App app("Decode a .vmq container into a mesh file, one object per group (.obj, .ply, .glb, .gltf, .stl).", "vmq decode");
     std::string path, output;
     int64_t frame = -1;
-    bool quiet = false;
+    bool quiet = false, allFrames = false;
     app.add_option("file", path, "container to read")->required();
     app.add_option("-o,--output", output, "mesh file to write; the format follows the extension")->required();
     app.add_option("--frame", frame, "frame of a sequence to decode (default: the first with geometry)")->check(CLI::NonNegativeNumber);
+    app.add_flag("--all-frames", allFrames,
+                 "write every frame of a sequence, each to the output name with _<frame> before the extension");
     app.add_flag("-q,--quiet", quiet, "print nothing on success");
     if (const int status = parseArguments(app, argc, argv); status >= 0)
         return status;
@@ -45,15 +50,30 @@ int runDecode(int argc, char** argv)
     std::string error;
     if (!readContainerFile(path, container, error))
         return reportFailure("decode", error);
-    const StoredMesh* stored = chooseFrame(container, path, frame, error);
-    if (!stored)
-        return reportFailure("decode", error);
-    DecodedGeometry decoded;
-    if (!decodeRecord(stored->mesh(), stored->predictionMode, decoded, quiet, error))
-        return reportFailure("decode", path + ": " + error);
-    if (!exportDecoded(output, decoded, container.header.materialNames, error))
-        return reportFailure("decode", error);
-    if (!quiet)
-        std::printf("%s -> %s: %zu triangles, %zu groups\n", path.c_str(), output.c_str(), decoded.triangleCount(), splitByGroup(decoded).size());
+    std::vector<std::pair<const StoredMesh*, std::string>> jobs; // mesh, output file
+    if (allFrames) {
+        if (container.meshes.empty())
+            return reportFailure("decode", path + ": the container holds no mesh");
+        const size_t dot = output.find_last_of('.');
+        for (const StoredMesh& stored : container.meshes) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "_%04u", stored.frameIndex);
+            jobs.push_back({&stored, output.substr(0, dot) + suffix + output.substr(dot)});
+        }
+    } else {
+        const StoredMesh* stored = chooseFrame(container, path, frame, error);
+        if (!stored)
+            return reportFailure("decode", error);
+        jobs.push_back({stored, output});
+    }
+    for (const auto& [stored, file] : jobs) {
+        DecodedGeometry decoded;
+        if (!decodeRecord(stored->mesh(), stored->predictionMode, decoded, quiet, error))
+            return reportFailure("decode", path + ": " + error);
+        if (!exportDecoded(file, decoded, container.header.materialNames, error))
+            return reportFailure("decode", error);
+        if (!quiet)
+            std::printf("%s -> %s: %zu triangles, %zu groups\n", path.c_str(), file.c_str(), decoded.triangleCount(), splitByGroup(decoded).size());
+    }
     return kExitOk;
 }
