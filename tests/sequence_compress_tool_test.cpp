@@ -67,6 +67,10 @@ TEST(SequenceCompressTool, WritesTheSequenceContainerAndItsSummary)
     EXPECT_EQ(stored.frame(2), nullptr);
     EXPECT_EQ(stored.frame(3)->mesh().triangleCount, 18u);
 
+    // The container checks out against its archive, frame by frame, as the frames were compressed.
+    ASSERT_EQ(runTool("verify '" + archive + "' '" + container + "'", out, err), 0) << out << err;
+    EXPECT_NE(out.find("frame 3\ntopology     exact: 18 of 18 source triangles decoded"), std::string::npos) << out;
+
     // Decoding every frame writes one file per frame with geometry; frame 2 has none.
     const std::string frames = tempPath("wave_frame.ply");
     ASSERT_EQ(runTool("decode '" + container + "' -o '" + frames + "' --all-frames", out, err), 0) << err;

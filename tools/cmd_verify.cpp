@@ -1,9 +1,23 @@
 // vmq verify IN FILE: checks a container against its source mesh without compressing anything.
 #include "commands.h"
 #include "container.h"
+#include "mesh_import.h"
 #include "verify.h"
 
+#include "alembic/alembic_importer.h"
+#include "alembic/frame_mesh.h"
+#include "alembic/sequence_driver.h"
+
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+#include <ostream>
+#include <streambuf>
 
 namespace vmq_tool {
 
@@ -39,6 +53,72 @@ void printVerifyReport(const VerifyReport& r, bool json)
     std::printf("%s\n", r.passed() ? "verify: passed" : ("verify: FAILED: " + r.problem).c_str());
 }
 
+namespace {
+
+bool endsWithAbc(const std::string& path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string tail = path.substr(path.size() - 4);
+    for (char& c : tail)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return tail == ".abc";
+}
+
+struct NullBuffer : std::streambuf {
+    int overflow(int c) override { return c; }
+};
+
+// The frames of a sequence as they were compressed: every frame read and processed as the
+// sequence driver does it (with the settings the container records), converted to source
+// meshes by frame index.
+bool readArchiveFrames(const std::string& path, const ContainerHeader& header, uint32_t lastFrame, bool quiet,
+                       std::map<uint32_t, SourceMesh>& frames, std::string& error)
+{
+    if (header.kind != ContainerKind::Sequence) {
+        error = path + ": an archive can only be checked against a sequence container";
+        return false;
+    }
+    if (header.sequence.trimEmptyFrames) {
+        error = path + ": the container's frames were trimmed, so their numbers no longer name archive frames";
+        return false;
+    }
+    SequenceSettings settings{};
+    settings.compression = header.settings;
+    settings.normalSmoothingThreshold = header.sequence.normalSmoothingThreshold;
+    settings.negateTexcoordU = header.sequence.negateTexcoordU;
+    settings.negateTexcoordV = header.sequence.negateTexcoordV;
+    settings.removeDuplicateTriangles = header.sequence.removeDuplicateTriangles;
+    std::copy_n(header.sequence.transform, 16, settings.transform);
+    settings.generateTangents = header.sequence.generateTangents;
+    settings.trimEmptyFrames = 0;
+
+    static NullBuffer nullBuffer;
+    static std::ostream nullStream(&nullBuffer);
+    std::unique_ptr<vmq::AlembicImporter> importer = vmq::openArchive(path, settings, quiet ? &nullStream : &std::cerr);
+    if (!importer || importer->frameCount == 0) {
+        error = path + ": cannot open the archive or it holds no polygon meshes";
+        return false;
+    }
+    vmq::FrameSharing sharing;
+    vmq::beginFrameSharing(sharing, importer->staticTopology != 0 && importer->frameCount > 1, importer->frameCount);
+    for (uint32_t f = 0; f < importer->frameCount && f <= lastFrame; ++f) {
+        vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
+        if (vmq::prepareFrame(mesh, f, settings, *importer, sharing) == vmq::PreparedFrame::Empty)
+            continue;
+        SourceMesh& source = frames[f];
+        for (const auto& [kind, stream] : mesh.attributes)
+            source.attributes.push_back({kind, stream.componentCount, stream.values});
+        for (size_t t = 0; t + 2 < mesh.corners.size(); t += 3)
+            source.triangles.push_back({{mesh.corners[t], mesh.corners[t + 1], mesh.corners[t + 2]}});
+        source.groups = mesh.triangleMaterials;
+        source.materialNames = importer->materialNames;
+    }
+    return true;
+}
+
+} // namespace
+
 } // namespace vmq_tool
 
 int runVerify(int argc, char** argv)
@@ -48,34 +128,72 @@ int runVerify(int argc, char** argv)
     std::string input, path;
     int64_t frame = -1;
     bool quiet = false, json = false;
-    app.add_option("input", input, "the source mesh file")->required();
+    app.add_option("input", input, "the source mesh file, or the Alembic archive of a sequence")->required();
     app.add_option("file", path, "the container made from it")->required();
-    app.add_option("--frame", frame, "frame of a sequence to check")->check(CLI::NonNegativeNumber);
+    app.add_option("--frame", frame, "frame of a sequence to check (an archive input: every frame by default)")
+        ->check(CLI::NonNegativeNumber);
     app.add_flag("-q,--quiet", quiet, "print nothing; the exit status tells");
     app.add_flag("--json", json, "print the report as JSON");
     if (const int status = parseArguments(app, argc, argv); status >= 0)
         return status;
 
-    SourceMesh source;
     Container container;
     std::string error;
-    if (!importMesh(input, source, error))
-        return reportFailure("verify", error);
     if (!readContainerFile(path, container, error))
         return reportFailure("verify", error);
-    const StoredMesh* stored = chooseFrame(container, path, frame, error);
-    if (!stored)
-        return reportFailure("verify", error);
-    DecodedGeometry decoded;
-    if (!decodeRecord(stored->mesh(), stored->predictionMode, decoded, quiet, error))
-        return reportFailure("verify", path + ": " + error);
-    const VerifyReport report = verifyDecoded(source, stored->mesh(), decoded, container.header.materialNames);
-    if (!quiet || json)
-        printVerifyReport(report, json);
-    if (!report.passed()) {
-        if (quiet && !json)
-            std::fprintf(stderr, "vmq verify: %s: %s\n", path.c_str(), report.problem.c_str());
-        return kExitFailure;
+
+    // The pairs to compare: the chosen stored mesh against the source mesh file, or every
+    // stored frame (or the chosen one) against the archive's frame.
+    std::vector<std::pair<const StoredMesh*, SourceMesh>> checks;
+    if (endsWithAbc(input)) {
+        std::vector<const StoredMesh*> stored;
+        if (frame >= 0) {
+            const StoredMesh* one = chooseFrame(container, path, frame, error);
+            if (!one)
+                return reportFailure("verify", error);
+            stored.push_back(one);
+        } else {
+            for (const StoredMesh& mesh : container.meshes)
+                stored.push_back(&mesh);
+        }
+        if (stored.empty())
+            return reportFailure("verify", path + ": the container holds no mesh");
+        std::map<uint32_t, SourceMesh> frames;
+        if (!readArchiveFrames(input, container.header, stored.back()->frameIndex, quiet && !json, frames, error))
+            return reportFailure("verify", error);
+        for (const StoredMesh* mesh : stored) {
+            auto found = frames.find(mesh->frameIndex);
+            if (found == frames.end())
+                return reportFailure("verify", input + ": frame " + std::to_string(mesh->frameIndex) + " has no geometry in the archive");
+            checks.push_back({mesh, std::move(found->second)});
+        }
+    } else {
+        SourceMesh source;
+        if (!importMesh(input, source, error))
+            return reportFailure("verify", error);
+        const StoredMesh* stored = chooseFrame(container, path, frame, error);
+        if (!stored)
+            return reportFailure("verify", error);
+        checks.push_back({stored, std::move(source)});
     }
+
+    bool passed = true;
+    for (const auto& [stored, source] : checks) {
+        DecodedGeometry decoded;
+        if (!decodeRecord(stored->mesh(), stored->predictionMode, decoded, quiet, error))
+            return reportFailure("verify", path + ": " + error);
+        const VerifyReport report = verifyDecoded(source, stored->mesh(), decoded, container.header.materialNames);
+        if (checks.size() > 1 && !quiet && !json)
+            std::printf("frame %u\n", stored->frameIndex);
+        if (!quiet || json)
+            printVerifyReport(report, json);
+        if (!report.passed()) {
+            if (quiet && !json)
+                std::fprintf(stderr, "vmq verify: %s: frame %u: %s\n", path.c_str(), stored->frameIndex, report.problem.c_str());
+            passed = false;
+        }
+    }
+    if (!passed)
+        return kExitFailure;
     return kExitOk;
 }
