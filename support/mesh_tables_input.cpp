@@ -3,6 +3,8 @@
 #include "encoding/quantise.h"
 #include "pipeline/context.h"
 
+#include <utility>
+
 namespace vmq_support {
 
 std::vector<MeshAttribute> meshAttributes(const LoadedMesh& mesh)
@@ -26,12 +28,7 @@ void buildWholeMeshTables(const LoadedMesh& mesh, const CompressionSettings& set
     for (size_t t = 0; t < triangles.size(); ++t)
         triangles[t] = {mesh.indices[3 * t], mesh.indices[3 * t + 1], mesh.indices[3 * t + 2]};
     tables = vmq::MeshTables();
-    vmq::buildMeshTables(tables, triangles, channels);
-    tables.triangleGroups = mesh.groups;
-    tables.triangleCount = tables.triangles.size();
-    tables.vertexCount = tables.channelValues[0].size();
-    tables.neighbours.assign(size_t(tables.triangleCount), {});
-    vmq::buildAdjacency(tables);
+    vmq::buildWholeMeshTables(tables, triangles, std::move(channels), mesh.groups);
 }
 
 } // namespace vmq_support

@@ -99,7 +99,7 @@ TEST(ArchiveReader, DumpCommandPrintsTheListingAndFailsOnErrors)
     const std::string good = archive_test::sharedDir() + "/fixtures/abc/tri_single.abc";
     const std::string bad = archive_test::sharedDir() + "/fixtures/abc-malformed/issue283.abc";
     if (readText(good).empty()) {
-        if (archive_test::inCi())
+        if (vmq_test::sharedDataRequired())
             FAIL() << "fixtures missing";
         GTEST_SKIP();
     }
@@ -124,7 +124,7 @@ TEST(ArchiveReader, SampleIndexIsClampedAndEmptyPropertiesCannotBeRead)
 {
     const std::string file = archive_test::sharedDir() + "/fixtures/abc-format/fmt_sampling.abc";
     if (readText(file).empty()) {
-        if (archive_test::inCi())
+        if (vmq_test::sharedDataRequired())
             FAIL() << "fixtures missing";
         GTEST_SKIP();
     }
@@ -276,7 +276,7 @@ TEST(ArchiveReader, InstanceProxiesReadAsTheirTargetUnderTheirOwnPath)
 {
     const std::string file = archive_test::sharedDir() + "/fixtures/abc-format/fmt_nested.abc";
     if (readText(file).empty()) {
-        if (archive_test::inCi())
+        if (vmq_test::sharedDataRequired())
             FAIL() << "fixtures missing";
         GTEST_SKIP();
     }

@@ -1,5 +1,7 @@
 #pragma once
 // Locating the shared archive fixtures from the archive tests.
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,11 +30,6 @@ inline std::vector<std::string> fixtureFiles(const std::string& folder, const st
     return files;
 }
 
-inline bool inCi()
-{
-    const char* ci = std::getenv("CI");
-    return ci && std::strcmp(ci, "true") == 0;
-}
 
 inline std::string readText(const std::string& path)
 {
@@ -62,7 +59,7 @@ inline std::string replaceExtension(const std::string& path, const std::string& 
 #define REQUIRE_FIXTURES(files, folder)                                                    \
     do {                                                                                   \
         if ((files).empty()) {                                                             \
-            if (archive_test::inCi())                                                      \
+            if (vmq_test::sharedDataRequired())                                                      \
                 FAIL() << "fixture folder " << (folder) << " is missing";                  \
             GTEST_SKIP() << "fixture folder " << (folder) << " is missing";                \
         }                                                                                  \

@@ -2,6 +2,8 @@
 // report, and refused command lines.
 #include "alembic/archive/archive_writer.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -54,8 +56,7 @@ std::string hash(const std::vector<T>& values)
 
 std::string tempArchive()
 {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    return ::testing::TempDir() + "vmq_frames_" + test->name() + "_" + std::to_string(getpid()) + ".abc";
+    return vmq_test::tempPath("input.abc");
 }
 
 TEST(FramesCommand, PrintsTheImporterResultsAndFrameHashes)

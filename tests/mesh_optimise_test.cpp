@@ -5,6 +5,8 @@
 
 #include "pelku_vmq_compression.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -204,8 +206,7 @@ bool loadRealMesh(RealMesh& mesh)
     vmq_support::LoadedMesh loaded;
     std::string error;
     if (!vmq_support::loadMesh(vmq_support::sharedPath("data/meshes/spot.obj"), loaded, error)) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true")
+        if (vmq_test::sharedDataRequired())
             ADD_FAILURE() << "test mesh missing: " << error;
         return false;
     }

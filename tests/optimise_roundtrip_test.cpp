@@ -9,6 +9,8 @@
 
 #include "pelku_vmq_compression.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -22,8 +24,7 @@ TEST(OptimiseRoundTrip, BuiltPartitionCoversTheOptimisedTriangles)
     vmq_support::LoadedMesh loaded;
     std::string error;
     if (!vmq_support::loadMesh(vmq_support::sharedPath("data/meshes/spot.obj"), loaded, error)) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true")
+        if (vmq_test::sharedDataRequired())
             FAIL() << "test mesh missing: " << error;
         GTEST_SKIP() << "test mesh missing: " << error;
     }

@@ -4,6 +4,8 @@
 #include "container.h"
 #include "importer_test_support.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +19,7 @@ using namespace vmq::abc;
 
 namespace {
 
-std::string tempPath(const std::string& name) { return ::testing::TempDir() + "vmq_seqtool_" + std::to_string(getpid()) + "_" + name; }
+std::string tempPath(const std::string& name) { return vmq_test::tempPath(name); }
 
 std::string slurp(const std::string& path)
 {

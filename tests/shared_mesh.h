@@ -2,6 +2,7 @@
 // Meshes of the shared data folder, read in place. A missing mesh skips the test, except under
 // CI=true, where it fails it.
 #include "mesh_io.h"
+#include "test_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -30,11 +31,6 @@ inline const vmq_support::LoadedMesh* sharedMesh(const std::string& file)
     return &cache.emplace(file, std::move(mesh)).first->second;
 }
 
-inline bool requiredDataMissing()
-{
-    const char* ci = std::getenv("CI");
-    return ci && std::strcmp(ci, "true") == 0;
-}
 
 } // namespace vmq_test
 
@@ -42,7 +38,7 @@ inline bool requiredDataMissing()
 #define VMQ_SHARED_MESH(mesh, file)                                              \
     const vmq_support::LoadedMesh* mesh = vmq_test::sharedMesh(file);            \
     if (!mesh) {                                                                 \
-        if (vmq_test::requiredDataMissing())                                     \
+        if (vmq_test::sharedDataRequired())                                     \
             FAIL() << "shared mesh " << (file) << " is missing";                 \
         GTEST_SKIP() << "shared mesh " << (file) << " is missing";               \
     }

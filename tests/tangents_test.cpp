@@ -6,6 +6,8 @@
 
 #include "pelku_vmq_compression.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -250,8 +252,7 @@ TEST(TangentFrame, RealMeshTangentsAreUnitOrthogonalAndSigned)
     vmq_support::LoadedMesh loaded;
     std::string error;
     if (!vmq_support::loadMesh(path, loaded, error)) {
-        const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true")
+        if (vmq_test::sharedDataRequired())
             FAIL() << "test mesh missing: " << error;
         GTEST_SKIP() << "test mesh missing: " << error;
     }

@@ -1,8 +1,9 @@
 // `vmq tangents`: the text mesh format, its output lines and its refusals.
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -18,9 +19,7 @@ struct ToolRun {
 // Runs the tool on `input`, as a file argument or on the standard input.
 ToolRun runTangents(const std::string& input, bool asFile = true)
 {
-    // One file per test and process: ctest runs tests in parallel.
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string path = ::testing::TempDir() + "vmq_tangents_" + test->name() + "_" + std::to_string(getpid()) + ".txt";
+    const std::string path = vmq_test::tempPath("input.txt");
     std::ofstream(path, std::ios::binary) << input;
     const std::string command = std::string("'") + PELKU_VMQ_VMQ_TOOL + "' tangents " + (asFile ? "'" + path + "'" : "< '" + path + "'") +
                                 " 2>&1";

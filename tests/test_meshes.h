@@ -7,27 +7,28 @@
 #include "partition/partition.h"
 #include "pelku_vmq_compression.h"
 #include "pipeline/context.h"
+#include "shared_mesh.h"
+#include "test_paths.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vmq_test {
 
-inline bool inCi()
-{
-    const char* ci = std::getenv("CI");
-    return ci && std::strcmp(ci, "true") == 0;
-}
 
 inline bool loadSharedMesh(const std::string& name, vmq_support::LoadedMesh& mesh, std::string& why)
 {
-    if (vmq_support::loadMesh(std::string(PELKU_VMQ_SHARED_DIR) + "/data/meshes/" + name, mesh, why))
+    const vmq_support::LoadedMesh* shared = sharedMesh(name);
+    if (shared) {
+        mesh = *shared;
         return true;
-    why = "shared mesh " + name + " is not available: " + why;
+    }
+    why = "shared mesh " + name + " is not available";
     return false;
 }
 
@@ -36,7 +37,7 @@ inline bool loadSharedMesh(const std::string& name, vmq_support::LoadedMesh& mes
     do {                                                                 \
         std::string why_;                                                \
         if (!vmq_test::loadSharedMesh(name, mesh, why_)) {               \
-            if (vmq_test::inCi())                                        \
+            if (vmq_test::sharedDataRequired())                                        \
                 FAIL() << why_;                                          \
             GTEST_SKIP() << why_;                                        \
         }                                                                \
@@ -87,12 +88,8 @@ inline vmq::MeshTables wholeMeshTables(const MeshInput& input, const Compression
     for (const Triangle& t : input.triangles)
         triangles.push_back({t.indices[0], t.indices[1], t.indices[2]});
     vmq::MeshTables tables;
-    vmq::buildMeshTables(tables, triangles, channels);
-    tables.triangleGroups.assign(input.descriptor.triangleGroupsBegin, input.descriptor.triangleGroupsEnd);
-    tables.triangleCount = tables.triangles.size();
-    tables.vertexCount = tables.channelValues[0].size();
-    tables.neighbours.assign(size_t(tables.triangleCount), {});
-    vmq::buildAdjacency(tables);
+    vmq::buildWholeMeshTables(tables, triangles, std::move(channels),
+                              std::vector<uint32_t>(input.descriptor.triangleGroupsBegin, input.descriptor.triangleGroupsEnd));
     return tables;
 }
 

@@ -3,6 +3,8 @@
 #include "container.h"
 #include "mesh_import.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
@@ -16,7 +18,7 @@ namespace {
 
 std::string tempPath(const std::string& name)
 {
-    return testing::TempDir() + "vmq_tool_pipeline_" + name;
+    return vmq_test::tempPath(name);
 }
 
 int runTool(const std::string& arguments, std::string* outputText = nullptr)
@@ -38,7 +40,7 @@ std::string writeGridObj()
     std::ofstream mtl(tempPath("grid.mtl"));
     mtl << "newmtl stone\nKd 0.5 0.5 0.5\nnewmtl moss\nKd 0.2 0.6 0.2\n";
     std::ofstream obj(path);
-    obj << "mtllib vmq_tool_pipeline_grid.mtl\n";
+    obj << "mtllib " << std::filesystem::path(tempPath("grid.mtl")).filename().string() << "\n";
     const int n = 24;
     for (int y = 0; y <= n; ++y)
         for (int x = 0; x <= n; ++x)

@@ -10,6 +10,8 @@
 #include "stream_stats.h"
 #include "verify.h"
 
+#include "test_paths.h"
+
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
@@ -158,7 +160,7 @@ ContainerHeader sampleHeader()
 
 std::string tempPath(const std::string& name)
 {
-    return testing::TempDir() + "vmq_tool_test_" + name;
+    return vmq_test::tempPath(name);
 }
 
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)

@@ -3,6 +3,7 @@
 #include "alembic/alembic_importer.h"
 #include "alembic/frame_mesh.h"
 #include "alembic/sequence_driver.h"
+#include "encoding/quantise.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -47,11 +48,8 @@ std::string countAndHash(const std::vector<T>& list)
 
 std::string kindName(int32_t kind)
 {
-    static const char* const kNames[] = {"POSITION", "NORMAL", "TANGENT", "TEXCOORD", nullptr,
-                                         "COLOR",    "VELOCITY", nullptr, "TEXCOORD1", "TEXCOORD2"};
-    if (kind >= 0 && kind < 10 && kNames[kind])
-        return kNames[kind];
-    return "KIND" + std::to_string(kind);
+    const char* name = vmq::attributeKindName(kind);
+    return name ? name : "KIND" + std::to_string(kind);
 }
 
 int usage()

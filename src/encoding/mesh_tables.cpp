@@ -297,4 +297,17 @@ const DualEdge& DualEdgeMap::at(uint64_t key) const
     return *edge;
 }
 
+void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
+                          const std::vector<uint32_t>& triangleGroups)
+{
+    buildMeshTables(tables, triangles, channels);
+    tables.triangleGroups = triangleGroups;
+    tables.triangleCount = tables.triangles.size();
+    tables.vertexCount = tables.channelValues.empty() ? 0 : tables.channelValues[0].size();
+    tables.neighbours.assign(size_t(tables.triangleCount), {});
+    channels.clear();
+    channels.shrink_to_fit();
+    buildAdjacency(tables);
+}
+
 } // namespace vmq

@@ -131,6 +131,12 @@ struct VertexMap {
 void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
                      const std::vector<std::vector<uint32_t>>& channels);
 
+// The whole-mesh tables a compression partitions: buildMeshTables, the group ids, the counts and
+// empty neighbour lists, then buildAdjacency. The channel lists are consumed (released before
+// the adjacency is built).
+void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
+                          const std::vector<uint32_t>& triangleGroups);
+
 // Builds edgeList, dualEdges and neighbours from triangles; neighbours must hold at least
 // triangleCount empty lists.
 void buildAdjacency(MeshTables& tables);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace vmq {
 
@@ -53,14 +54,7 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     if (channels.empty())
         raiseError("the mesh has no attribute channels");
     MeshTables tables;
-    buildMeshTables(tables, triangles, channels);
-    tables.triangleGroups = triangleGroups;
-    tables.triangleCount = tables.triangles.size();
-    tables.vertexCount = tables.channelValues[0].size();
-    tables.neighbours.assign(size_t(tables.triangleCount), {});
-    channels.clear();
-    channels.shrink_to_fit();
-    buildAdjacency(tables);
+    buildWholeMeshTables(tables, triangles, std::move(channels), triangleGroups);
 
     // 5. Partition.
     MeshletPartition workingPartition;
