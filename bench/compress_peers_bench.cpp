@@ -10,6 +10,9 @@
 //
 //   compress_peers_bench [mesh ...]            the tables (default: every shared mesh)
 //   compress_peers_bench --digest [mesh ...]   one hash of the whole record per mesh and setting
+//   compress_peers_bench --digest-archives [archive ...]
+//                                              one hash of every frame record per archive and
+//                                              setting (default: every shared fixture archive)
 //   compress_peers_bench --profile [mesh ...]  one library compression per mesh, for a profiler
 //   compress_peers_bench --profile-decode [mesh ...]  one whole-mesh decode per mesh
 #include "pelku_vmq_compression.h"
@@ -28,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -377,6 +381,60 @@ int printDigests(const std::vector<std::string>& names)
     return 0;
 }
 
+// Every fixture archive beside the checkout, in a stable order.
+std::vector<std::string> fixtureArchives()
+{
+    std::vector<std::string> paths;
+    for (const char* folder : {"abc", "abc-format", "bench"}) {
+        const std::filesystem::path dir = std::filesystem::path(PELKU_VMQ_SHARED_DIR) / "fixtures" / folder;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+            if (entry.path().extension() == ".abc")
+                paths.push_back(entry.path().string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// One hash over the sequence's header fields and every frame record, for two sequence settings:
+// the defaults, and normals recomputed with tangents and smoothing. A failed compression prints
+// "failed" in place of the hash (some fixtures are meant to fail).
+int printArchiveDigests(std::vector<std::string> paths)
+{
+    if (paths.empty())
+        paths = fixtureArchives();
+    SequenceSettings settings[2] = {};
+    settings[1].compression.recomputeNormals = 1;
+    settings[1].compression.smoothAllNormals = 1;
+    settings[1].generateTangents = 1;
+    settings[1].removeDuplicateTriangles = 1;
+    settings[1].compression.maxMeshletVertices = 32;
+    for (const std::string& path : paths) {
+        std::printf("%-28s", std::filesystem::path(path).filename().string().c_str());
+        for (const SequenceSettings& s : settings) {
+            CompressedSequence* sequence = Pelku_Vmq_Compression_CompressAlembicFile(path.c_str(), &s, 2, nullptr, nullptr);
+            if (!sequence) {
+                std::printf(" %16s", "failed");
+                continue;
+            }
+            Digest d;
+            const uint32_t head[3] = {sequence->frameCount, sequence->staticTopology, sequence->staticAttributeMask};
+            d.add(head, sizeof head);
+            d.add(&sequence->frameDuration, sizeof sequence->frameDuration);
+            for (uint32_t f = 0; f < sequence->frameCount; ++f) {
+                const uint64_t frame = sequence->frames[f] ? recordDigest(*sequence->frames[f]) : 0;
+                d.add(&frame, sizeof frame);
+            }
+            for (const char* const* name = sequence->materialNamesBegin; name != sequence->materialNamesEnd; ++name)
+                d.add(*name, std::strlen(*name) + 1);
+            std::printf(" %016llx", static_cast<unsigned long long>(d.value));
+            Pelku_Vmq_Compression_ReleaseCompressedSequence(sequence);
+        }
+        std::printf("\n");
+    }
+    return 0;
+}
+
 int profile(const std::vector<std::string>& names, bool decode)
 {
     for (const std::string& name : names) {
@@ -438,6 +496,8 @@ int main(int argc, char** argv)
         else
             names.push_back(argv[k]);
     }
+    if (mode == "--digest-archives")
+        return printArchiveDigests(names);
     if (names.empty())
         names = kAllMeshes;
     if (mode.empty())
