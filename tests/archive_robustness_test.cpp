@@ -4,7 +4,7 @@
 #include "alembic/archive/archive_reader.h"
 #include "alembic/archive/archive_writer.h"
 #include "alembic/archive/geometry_schemas.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Welding, degenerate and repeated-triangle removal, material grouping and reordering.
 #include "alembic/mesh_optimise.h"
 #include "mesh_io.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include "pelku_vmq_compression.h"
 

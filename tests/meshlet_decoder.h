@@ -3,6 +3,8 @@
 // bitstreams, turns its topology symbols back into triangles in encoder numbering and undoes the
 // prediction of its residuals. Written from the format's reading rules, not from the encoder.
 #include "encoding/topology.h"
+#include "format/decode_table.h"
+#include "format/meshlet_symbols.h"
 #include "pelku_vmq_compression.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +40,7 @@ inline std::vector<uint8_t> bitListBytes(const std::vector<uint32_t>& words, siz
 {
     std::vector<uint8_t> bytes(byteCount);
     for (size_t i = 0; i < byteCount; ++i)
-        bytes[i] = i / 4 < words.size() ? uint8_t(words[i / 4] >> (8 * (i % 4))) : 0;
+        bytes[i] = uint8_t(vmq::bitListByte(words.data(), words.size(), i));
     return bytes;
 }
 
@@ -52,10 +54,10 @@ inline MeshletSymbols symbolsOf(const vmq::EncodedMeshlet& meshlet)
     s.triangleCount = t.triangleCount;
     s.vertexCount = t.vertexCount;
     s.groupId = t.groupId;
-    const size_t flagBytes = t.triangleCount > 1 ? (t.triangleCount - 1 + 7) / 8 : 0;
+    const uint32_t flagBytes = vmq::flagByteCount(t.triangleCount);
     s.edgeBytes = bitListBytes(t.edgeBits, flagBytes);
     s.restartBytes = bitListBytes(t.restartBits, flagBytes);
-    s.isFirstBytes = bitListBytes(t.isFirstBits, (t.isFirstCount + 7) / 8);
+    s.isFirstBytes = bitListBytes(t.isFirstBits, vmq::isFirstByteCount(t.isFirstCount));
     s.indexData = t.indexData;
     for (int32_t c = 0; c < meshlet.residualChannels; ++c)
         s.residuals.emplace_back(meshlet.residualTable.begin() + size_t(c) * meshlet.residualStride,
@@ -114,11 +116,6 @@ inline void decodeTopology(const MeshletSymbols& s, DecodedMeshlet& out)
     EXPECT_EQ(indexPos, s.indexCount);
 }
 
-inline uint32_t unzigzag(uint32_t z)
-{
-    return (z >> 1) ^ (0u - (z & 1u));
-}
-
 // Undoes the prediction: parallelogram across the edge a vertex's first triangle shares with
 // the triangle before it, else the previous vertex's value.
 inline void decodeValues(const MeshletSymbols& s, bool deltaOnly, DecodedMeshlet& out)
@@ -133,7 +130,7 @@ inline void decodeValues(const MeshletSymbols& s, bool deltaOnly, DecodedMeshlet
                 const Triangle3& t = out.triangles[a - 1];
                 prediction = byteBit(s.edgeBytes, a - 1) ? v[t[1]] + v[t[2]] - v[t[0]] : v[t[0]] + v[t[2]] - v[t[1]];
             }
-            v[k] = prediction + unzigzag(s.residuals[c][k]);
+            v[k] = prediction + uint32_t(vmq::unzigzag(s.residuals[c][k]));
         }
     }
 }
@@ -146,106 +143,67 @@ inline DecodedMeshlet decodeMeshlet(const MeshletSymbols& s, bool deltaOnly)
     return out;
 }
 
-// MSB-first reader of one coder's bitstream with its decode tables.
-class StreamReader {
-public:
-    StreamReader(const uint32_t* words, const uint32_t* wordsEnd, const uint32_t* blob, const uint32_t* blobEnd, uint32_t position)
-        : words_(words), wordCount_(size_t(wordsEnd - words)), blob_(blob), blobSize_(size_t(blobEnd - blob)), position_(position)
-    {
-    }
-    uint32_t symbol(uint32_t stream)
-    {
-        const uint32_t* table = blob_ + blob_[stream];
-        uint32_t index = 0;
-        for (int guard = 0; guard < 64; ++guard) {
-            if (blob_[stream] + index >= blobSize_) {
-                ADD_FAILURE() << "decode table index out of range";
-                return 0;
-            }
-            const uint32_t entry = table[index];
-            if (entry & 1u)
-                return entry >> 1;
-            index = (entry >> 1) + bit();
-        }
-        ADD_FAILURE() << "code longer than 64 bits";
-        return 0;
-    }
-    uint32_t position() const { return position_; }
+// Reads one coder's symbols bit by bit through its decode tables for the format's meshlet walk;
+// a symbol that cannot be read is a test failure.
+struct TestSymbolReader {
+    static constexpr bool kReading = true;
+    const uint32_t* words;
+    const uint32_t* wordsEnd;
+    const uint32_t* blob;
+    const uint32_t* blobEnd;
+    uint32_t streamCount;
+    uint64_t position;
 
-private:
-    uint32_t bit()
+    void marker(uint32_t) {}
+    bool symbol(uint32_t stream, uint32_t& value)
     {
-        if (position_ / 32 >= wordCount_) {
-            ADD_FAILURE() << "read past the bitstream";
-            return 0;
-        }
-        const uint32_t b = (words_[position_ / 32] >> (31 - position_ % 32)) & 1u;
-        ++position_;
-        return b;
+        vmq::StreamTable table;
+        const bool read = vmq::findStreamTable(blob, size_t(blobEnd - blob), streamCount, stream, table) &&
+                          vmq::readSymbolBitwise(table, words, uint64_t(wordsEnd - words) * 32, position, value);
+        EXPECT_TRUE(read) << "symbol of stream " << stream << " at bit " << position;
+        return read;
     }
-    const uint32_t* words_;
-    size_t wordCount_;
-    const uint32_t* blob_;
-    size_t blobSize_;
-    uint32_t position_;
+    bool valueTooWide(uint32_t, uint32_t) { return true; }
+    bool malformed(const char* what)
+    {
+        ADD_FAILURE() << what;
+        return false;
+    }
 };
 
 // Meshlet m (stream order) of a record, read from its recorded offsets.
 inline MeshletSymbols readMeshletSymbols(const CompressedMesh& mesh, uint32_t m)
 {
     MeshletSymbols s;
-    StreamReader global(mesh.streamWordsBegin, mesh.streamWordsEnd, mesh.tableBlobBegin, mesh.tableBlobEnd, mesh.meshletBitOffsetsBegin[m]);
-    s.isFirstCount = global.symbol(0);
-    s.indexCount = global.symbol(0);
-    s.triangleCount = global.symbol(0);
-    s.vertexCount = global.symbol(0);
-    auto value32 = [&] {
-        const uint32_t lo = global.symbol(1), mid = global.symbol(1), hi = global.symbol(1);
-        return lo | (mid << 11) | (hi << 22);
-    };
-    s.triangleOffset = value32();
-    s.vertexOffset = value32();
-    s.indexWordOffset = value32();
-    s.groupId = global.symbol(1);
-    const uint32_t flagBytes = s.triangleCount > 1 ? (s.triangleCount - 1 + 7) / 8 : 0;
-    for (uint32_t i = 0; i < flagBytes; ++i)
-        s.edgeBytes.push_back(uint8_t(global.symbol(2)));
-    for (uint32_t i = 0; i < flagBytes; ++i)
-        s.restartBytes.push_back(uint8_t(global.symbol(3)));
-    for (uint32_t i = 0; i < (s.isFirstCount + 7) / 8; ++i)
-        s.isFirstBytes.push_back(uint8_t(global.symbol(4)));
-    uint32_t prev = 0;
-    for (uint32_t i = 0; i < s.indexCount; ++i) {
-        prev += unzigzag(global.symbol(5));
-        s.indexData.push_back(prev);
-    }
+    TestSymbolReader global{mesh.streamWordsBegin, mesh.streamWordsEnd, mesh.tableBlobBegin, mesh.tableBlobEnd,
+                            vmq::kGlobalStreamCount, mesh.meshletBitOffsetsBegin[m]};
+    vmq::MeshletCounts counts;
+    std::vector<uint32_t> edgeBits(vmq::kMaxBitListWords), restartBits(vmq::kMaxBitListWords), isFirstBits(vmq::kMaxBitListWords);
+    s.indexData.resize(vmq::kMaxMeshletElements);
+    const vmq::MeshletLists<uint32_t> lists{edgeBits.data(),    vmq::kMaxBitListWords, restartBits.data(), vmq::kMaxBitListWords,
+                                            isFirstBits.data(), vmq::kMaxBitListWords, s.indexData.data()};
+    EXPECT_TRUE(vmq::meshletGlobalSymbols(global, counts, lists));
+    s.isFirstCount = counts.isFirstCount;
+    s.indexCount = counts.indexCount;
+    s.triangleCount = counts.triangleCount;
+    s.vertexCount = counts.vertexCount;
+    s.triangleOffset = counts.triangleOffset;
+    s.vertexOffset = counts.vertexOffset;
+    s.indexWordOffset = counts.indexWordOffset;
+    s.groupId = counts.groupId;
+    const uint32_t flagBytes = vmq::flagByteCount(counts.triangleCount);
+    s.edgeBytes = bitListBytes(edgeBits, flagBytes);
+    s.restartBytes = bitListBytes(restartBits, flagBytes);
+    s.isFirstBytes = bitListBytes(isFirstBits, vmq::isFirstByteCount(counts.isFirstCount));
+    s.indexData.resize(counts.indexCount);
 
-    const uint32_t mask = mesh.meshletHeadersBegin[size_t(m) * 8 + 7];
+    const uint32_t mask = mesh.meshletHeadersBegin[size_t(m) * vmq::kMeshletHeaderWords + vmq::HEADER_WIDE_CHANNEL_MASK];
     for (uint32_t c = 0; c < mesh.channelCount; ++c) {
         const ChannelStreams& ch = mesh.channels[c];
-        StreamReader reader(ch.streamWordsBegin, ch.streamWordsEnd, ch.tableBlobBegin, ch.tableBlobEnd, ch.meshletBitOffsetsBegin[m]);
-        std::vector<uint32_t> residuals;
-        auto value22 = [&] {
-            const uint32_t lo = reader.symbol(0);
-            return lo | (reader.symbol(0) << 11);
-        };
-        if (s.vertexCount > 0)
-            residuals.push_back(value22());
-        while (residuals.size() < s.vertexCount) {
-            if ((mask >> (c % 32)) & 1u) {
-                residuals.push_back(value22());
-                continue;
-            }
-            const uint32_t symbol = reader.symbol(0);
-            if (symbol & 1u) {
-                residuals.push_back((symbol >> 1) & 31u);
-                residuals.push_back(symbol >> 6);
-            } else {
-                residuals.push_back(symbol >> 1);
-            }
-        }
-        EXPECT_EQ(residuals.size(), s.vertexCount);
-        residuals.resize(s.vertexCount);
+        TestSymbolReader reader{ch.streamWordsBegin, ch.streamWordsEnd, ch.tableBlobBegin, ch.tableBlobEnd,
+                                vmq::kAttributeStreamCount, ch.meshletBitOffsetsBegin[m]};
+        std::vector<uint32_t> residuals(s.vertexCount);
+        EXPECT_TRUE(vmq::channelSymbols(reader, residuals.data(), s.vertexCount, (mask & vmq::wideChannelBit(c)) != 0));
         s.residuals.push_back(std::move(residuals));
     }
     return s;

@@ -4,7 +4,7 @@
 
 #include "meshlet_decoder.h"
 #include "pipeline/context.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <gtest/gtest.h>
 
@@ -66,20 +66,28 @@ Packed pack(const EncodedMeshlet& meshlet, uint32_t channels, uint32_t sums[3] =
     context.globalCoder.encodeStreams();
     const auto& words = context.globalCoder.streamWords();
     const auto& blob = context.globalCoder.tableBlob();
-    vmq_test::StreamReader reader(words.data(), words.data() + words.size(), blob.data(), blob.data() + blob.size(), 0);
+    vmq_test::TestSymbolReader reader{words.data(), words.data() + words.size(), blob.data(), blob.data() + blob.size(),
+                                      vmq::kGlobalStreamCount, 0};
     for (uint32_t stream = 0; stream < 6; ++stream)
-        for (uint32_t k = 0; k < counts[stream]; ++k)
-            out.global[stream].push_back(reader.symbol(stream));
+        for (uint32_t k = 0; k < counts[stream]; ++k) {
+            uint32_t symbol = 0;
+            reader.symbol(stream, symbol);
+            out.global[stream].push_back(symbol);
+        }
     for (uint32_t c = 0; c < channels; ++c) {
         vmq::StreamCoder& coder = context.channelCoders[c];
         const size_t pushed = coder.pushedSymbolCount() - 1; // less the marker
         coder.encodeStreams();
         const auto& cw = coder.streamWords();
         const auto& cb = coder.tableBlob();
-        vmq_test::StreamReader channel(cw.data(), cw.data() + cw.size(), cb.data(), cb.data() + cb.size(), 0);
+        vmq_test::TestSymbolReader channel{cw.data(), cw.data() + cw.size(), cb.data(), cb.data() + cb.size(),
+                                           vmq::kAttributeStreamCount, 0};
         out.channels.emplace_back();
-        for (size_t k = 0; k < pushed; ++k)
-            out.channels.back().push_back(channel.symbol(0));
+        for (size_t k = 0; k < pushed; ++k) {
+            uint32_t symbol = 0;
+            channel.symbol(vmq::ATTRIB_DATA, symbol);
+            out.channels.back().push_back(symbol);
+        }
     }
     return out;
 }

@@ -4,7 +4,7 @@
 #include "mesh_tables_input.h"
 #include "partition_test_tables.h"
 #include "shared_mesh.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <gtest/gtest.h>
 

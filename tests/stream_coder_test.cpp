@@ -1,6 +1,6 @@
 #include "pipeline/stream_coder.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "meshlet_decoder.h"
 #include "partition/partition.h"
 #include "pipeline/context.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 #include "test_meshes.h"
 
 #include <gtest/gtest.h>

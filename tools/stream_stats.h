@@ -1,6 +1,7 @@
 #pragma once
 // Where the bits of a compressed mesh go: every meshlet's symbols are walked through the decode
 // tables and their code lengths summed per stream, per channel and per meshlet.
+#include "format/format.h"
 #include "pelku_vmq_compression.h"
 
 #include <cstdint>
@@ -9,8 +10,8 @@
 
 namespace vmq_tool {
 
-constexpr uint32_t kGlobalStreamCount = 7;
-extern const char* const kGlobalStreamNames[kGlobalStreamCount];
+using vmq::kGlobalStreamCount;
+using vmq::kGlobalStreamNames;
 
 struct RecordStats {
     uint64_t globalStreamBits[kGlobalStreamCount] = {};

@@ -5,7 +5,7 @@
 
 #include "alembic/tangent_frame.h"
 #include "pelku_vmq_compression.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <cctype>
 #include <cerrno>

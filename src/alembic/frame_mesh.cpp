@@ -1,7 +1,7 @@
 #include "alembic/frame_mesh.h"
 
 #include "alembic/archive/geometry_schemas.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <cmath>

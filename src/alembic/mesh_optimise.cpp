@@ -1,6 +1,6 @@
 #include "alembic/mesh_optimise.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <meshoptimizer.h>
 

@@ -1,7 +1,7 @@
 #include "alembic/tangent_frame.h"
 
 #include "alembic/tangents.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <pelku_vmq_compression.h>
 

@@ -6,7 +6,7 @@
 #include "api/last_error.h"
 #include "api/validate.h"
 #include "pipeline/driver.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <new>
 #include <vector>

@@ -2,6 +2,7 @@
 
 #include "encoding/quantise.h"
 #include "encoding/topology.h"
+#include "format/format.h"
 #include "partition/partition.h"
 
 #include <string>
@@ -10,9 +11,6 @@
 namespace vmq {
 
 namespace {
-
-constexpr uint32_t kMaxGroupId = 2047;
-constexpr size_t kMaxMeshletElements = 2047;
 
 std::string attributeName(size_t index, int32_t kind)
 {

@@ -1,6 +1,8 @@
 #include "decode/decoder.h"
 
 #include "api/last_error.h"
+#include "format/decode_table.h"
+#include "format/meshlet_symbols.h"
 
 #include <cmath>
 #include <cstring>
@@ -12,11 +14,8 @@ namespace vmq {
 namespace {
 
 constexpr uint32_t kLookupBits = 11;
-constexpr uint32_t kMaxElements = PELKU_VMQ_MAX_MESHLET_ELEMENTS;
-constexpr uint32_t kGlobalStreams = 7;
-constexpr uint32_t kChannelStreams = 2;
-const char* const kGlobalNames[kGlobalStreams] = {"ELEM_COUNTS", "OTHER_DATA", "EDGE_FLAGS", "RESTART_FLAGS",
-                                                  "IS_FIRST", "INDEX_DATA", "BLOCK_OFFSET_SYMBOL"};
+constexpr uint32_t kMaxElements = kMaxMeshletElements;
+static_assert(kMaxMeshletElements == PELKU_VMQ_MAX_MESHLET_ELEMENTS);
 
 // Lookup entries: bit 0 set = a leaf reached within kLookupBits bits (bits 1-4 its code length,
 // bits 5.. its symbol); bit 0 clear = the inner node reached after kLookupBits bits (bits 5..).
@@ -44,9 +43,9 @@ void fillLookup(const StreamDecodeTable& table, std::vector<uint32_t>& lookup, u
                 const char* streamName)
 {
     const uint32_t entry = table.entries[node];
-    if (entry & 1) {
-        const uint32_t symbol = entry >> 1;
-        if (symbol >= 2048)
+    if (isLeafEntry(entry)) {
+        const uint32_t symbol = leafSymbol(entry);
+        if (symbol >= kSymbolCount)
             fail(std::string("decode table of stream ") + streamName + " holds symbol " + std::to_string(symbol) + " beyond 2047");
         const uint32_t first = prefix << (kLookupBits - depth);
         const uint32_t count = 1u << (kLookupBits - depth);
@@ -54,7 +53,7 @@ void fillLookup(const StreamDecodeTable& table, std::vector<uint32_t>& lookup, u
             lookup[first + k] = kLeafFlag | (depth << 1) | (symbol << 5);
         return;
     }
-    const uint32_t child = entry >> 1;
+    const uint32_t child = firstChild(entry);
     if (child <= node || child + 1 >= table.entryCount)
         fail(std::string("decode table of stream ") + streamName + " has an entry pointing outside its table");
     if (depth == kLookupBits) {
@@ -81,17 +80,16 @@ void prepareCoder(CoderDecodeTables& coder, const uint32_t* wordsBegin, const ui
     coder.meshletBitOffsets = offsetsBegin;
     coder.streams.assign(streamCount, {});
     for (uint32_t s = 0; s < streamCount; ++s) {
-        const uint64_t start = blobBegin[s];
-        const uint64_t end = s + 1 < streamCount ? blobBegin[s + 1] : blobLength;
-        if (start < streamCount || end < start || end > blobLength)
+        StreamTable found;
+        if (!findStreamTable(blobBegin, blobLength, streamCount, s, found))
             fail(coderName + " table blob header word " + std::to_string(s) + " points outside the blob");
         StreamDecodeTable& table = coder.streams[s];
-        table.entries = blobBegin + start;
-        table.entryCount = uint32_t(end - start);
+        table.entries = found.entries;
+        table.entryCount = found.entryCount;
         const char* name = names[s];
-        if (table.entryCount == 1 && !(table.entries[0] & 1))
+        if (table.entryCount == 1 && !isLeafEntry(table.entries[0]))
             fail(coderName + " decode table of stream " + name + " is a lone inner node");
-        if (table.entryCount == 1 && (table.entries[0] >> 1) >= 2048)
+        if (table.entryCount == 1 && leafSymbol(table.entries[0]) >= kSymbolCount)
             fail(coderName + " decode table of stream " + name + " holds a symbol beyond 2047");
         if (table.entryCount >= 2) {
             table.lookup.assign(size_t(1) << kLookupBits, 0);
@@ -132,7 +130,7 @@ private:
         if (table.entryCount == 0)
             fail(std::string("stream ") + names_[stream] + " has no code but a symbol is read from it");
         if (table.entryCount == 1)
-            return table.entries[0] >> 1;
+            return leafSymbol(table.entries[0]);
         const uint32_t entry = table.lookup[peek(kLookupBits)];
         if (entry & kLeafFlag) {
             consume((entry >> 1) & 15);
@@ -141,15 +139,15 @@ private:
         consume(kLookupBits);
         uint32_t node = entry >> 5;
         for (;;) {
-            const uint32_t child = (table.entries[node] >> 1) + peek(1);
+            const uint32_t child = firstChild(table.entries[node]) + peek(1);
             consume(1);
             const uint32_t value = table.entries[child];
-            if (value & 1) {
-                if ((value >> 1) >= 2048)
+            if (isLeafEntry(value)) {
+                if (leafSymbol(value) >= kSymbolCount)
                     fail(std::string("decode table of stream ") + names_[stream] + " holds a symbol beyond 2047");
-                return value >> 1;
+                return leafSymbol(value);
             }
-            if ((value >> 1) <= child || (value >> 1) + 1 >= table.entryCount)
+            if (firstChild(value) <= child || firstChild(value) + 1 >= table.entryCount)
                 fail(std::string("decode table of stream ") + names_[stream] + " has an entry pointing outside its table");
             node = child;
         }
@@ -177,25 +175,25 @@ private:
     const char* const* names_;
 };
 
-uint32_t readValue32(SymbolReader& reader, uint32_t stream)
-{
-    const uint32_t low = reader.read(stream);
-    const uint32_t middle = reader.read(stream);
-    const uint32_t high = reader.read(stream);
-    return low | (middle << 11) | (high << 22);
-}
+// Reads a meshlet's symbols for the format's walk; a failed read has already thrown.
+struct ReaderIo {
+    static constexpr bool kReading = true;
+    SymbolReader& reader;
+    uint32_t meshlet;
+    uint32_t channel;
 
-int32_t unzigzag(uint32_t z)
-{
-    return int32_t((z >> 1) ^ (0u - (z & 1)));
-}
-
-bool bitAt(const uint8_t* bytes, uint32_t k)
-{
-    return (bytes[k >> 3] >> (k & 7)) & 1;
-}
-
-const char* const kChannelNames[kChannelStreams] = {"ATTRIB_DATA", "ATTRIB_BLOCK_OFFSET"};
+    void marker(uint32_t) {}
+    bool symbol(uint32_t stream, uint32_t& value)
+    {
+        value = reader.read(stream);
+        return true;
+    }
+    bool valueTooWide(uint32_t, uint32_t) { return true; }
+    bool malformed(const char* what)
+    {
+        fail("meshlet " + std::to_string(meshlet) + " channel " + std::to_string(channel) + " " + what);
+    }
+};
 
 } // namespace
 
@@ -208,7 +206,7 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
         const uint32_t c = mesh.channelCount;
         decoder.mesh = &mesh;
         decoder.predictionMode = predictionMode;
-        if (spanLength(mesh.meshletHeadersBegin, mesh.meshletHeadersEnd, "meshletHeaders") != size_t(8) * m)
+        if (spanLength(mesh.meshletHeadersBegin, mesh.meshletHeadersEnd, "meshletHeaders") != size_t(kMeshletHeaderWords) * m)
             fail("the record's meshletHeaders do not hold 8 words per meshlet");
         if (spanLength(mesh.quantParamsBegin, mesh.quantParamsEnd, "quantParams") != c)
             fail("the record's quantParams do not hold one entry per channel");
@@ -217,13 +215,13 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
         if (c > 0 && !mesh.channels)
             fail("the record's channels are missing");
         prepareCoder(decoder.global, mesh.streamWordsBegin, mesh.streamWordsEnd, mesh.tableBlobBegin, mesh.tableBlobEnd,
-                     mesh.meshletBitOffsetsBegin, mesh.meshletBitOffsetsEnd, m, kGlobalStreams, kGlobalNames, "the global coder");
+                     mesh.meshletBitOffsetsBegin, mesh.meshletBitOffsetsEnd, m, kGlobalStreamCount, kGlobalStreamNames, "the global coder");
         decoder.channels.assign(c, {});
         for (uint32_t k = 0; k < c; ++k) {
             const ChannelStreams& channel = mesh.channels[k];
             prepareCoder(decoder.channels[k], channel.streamWordsBegin, channel.streamWordsEnd, channel.tableBlobBegin,
-                         channel.tableBlobEnd, channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd, m, kChannelStreams,
-                         kChannelNames, "channel " + std::to_string(k));
+                         channel.tableBlobEnd, channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd, m, kAttributeStreamCount,
+                         kAttributeStreamNames, "channel " + std::to_string(k));
         }
         return true;
     } catch (const DecodeFailure& failure) {
@@ -243,18 +241,21 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             fail("meshlet " + std::to_string(meshlet) + " does not exist; the record has " + std::to_string(mesh.meshletCount));
 
         // Global symbols, in packing order.
-        SymbolReader global(decoder.global, decoder.global.meshletBitOffsets[meshlet], kGlobalNames);
-        const uint32_t isFirstCount = global.read(0);
-        const uint32_t indexCount = global.read(0);
-        const uint32_t triangleCount = global.read(0);
-        const uint32_t vertexCount = global.read(0);
-        info.triangleOffset = readValue32(global, 1);
-        info.vertexOffset = readValue32(global, 1);
-        info.indexWordOffset = readValue32(global, 1);
-        info.groupId = global.read(1);
+        SymbolReader global(decoder.global, decoder.global.meshletBitOffsets[meshlet], kGlobalStreamNames);
+        ReaderIo globalIo{global, meshlet, 0};
+        MeshletCounts counts;
+        meshletCountSymbols(globalIo, counts);
+        const uint32_t isFirstCount = counts.isFirstCount;
+        const uint32_t indexCount = counts.indexCount;
+        const uint32_t triangleCount = counts.triangleCount;
+        const uint32_t vertexCount = counts.vertexCount;
+        info.triangleOffset = counts.triangleOffset;
+        info.vertexOffset = counts.vertexOffset;
+        info.indexWordOffset = counts.indexWordOffset;
+        info.groupId = counts.groupId;
         info.triangleCount = triangleCount;
         info.vertexCount = vertexCount;
-        info.indexWordCount = (indexCount + 3) >> 2;
+        info.indexWordCount = indexWordCount(indexCount);
         if (triangleCount == 0 || vertexCount == 0)
             fail("meshlet " + std::to_string(meshlet) + " has no triangles or no vertices");
         if (!trianglesOut && !gridOut && !valuesOut)
@@ -266,21 +267,17 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             fail("the vertex buffer holds " + std::to_string(vertexCapacity) + " vertices; meshlet " + std::to_string(meshlet) +
                  " has " + std::to_string(vertexCount));
 
-        uint8_t edgeBytes[256] = {}, restartBytes[256] = {}, isFirstBytes[256] = {};
-        const uint32_t flagBytes = (triangleCount + 6) / 8; // ceil((T - 1) / 8)
-        for (uint32_t k = 0; k < flagBytes; ++k)
-            edgeBytes[k] = uint8_t(global.read(2));
-        for (uint32_t k = 0; k < flagBytes; ++k)
-            restartBytes[k] = uint8_t(global.read(3));
-        const uint32_t isFirstBytesCount = (isFirstCount + 7) / 8;
-        for (uint32_t k = 0; k < isFirstBytesCount; ++k)
-            isFirstBytes[k] = uint8_t(global.read(4));
+        uint32_t edgeBits[kMaxBitListWords] = {}, restartBits[kMaxBitListWords] = {}, isFirstBits[kMaxBitListWords] = {};
         uint32_t indexData[kMaxElements];
-        uint32_t previous = 0;
-        for (uint32_t k = 0; k < indexCount; ++k) {
-            previous += uint32_t(unzigzag(global.read(5)));
-            indexData[k] = previous;
-        }
+        MeshletLists<uint32_t> lists;
+        lists.edgeBits = edgeBits;
+        lists.edgeWords = kMaxBitListWords;
+        lists.restartBits = restartBits;
+        lists.restartWords = kMaxBitListWords;
+        lists.isFirstBits = isFirstBits;
+        lists.isFirstWords = kMaxBitListWords;
+        lists.indexData = indexData;
+        meshletListSymbols(globalIo, counts, lists);
 
         // Strips back to triangles in encoder vertex numbers. A restart triangle (the first one
         // always) is three references, any other one reference n: edge 1 gives (p2, p1, n),
@@ -291,7 +288,7 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
         // told apart by isFirstCount against the number of references R: R - 3 or R.
         uint32_t referenceCount = 0;
         for (uint32_t i = 0; i < triangleCount; ++i)
-            referenceCount += (i == 0 || bitAt(restartBytes, i - 1)) ? 3 : 1;
+            referenceCount += (i == 0 || bitListBit(restartBits, i - 1)) ? 3 : 1;
         bool everyReferenceHasBit;
         if (isFirstCount == referenceCount)
             everyReferenceHasBit = true;
@@ -308,7 +305,7 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             if (everyReferenceHasBit || numbered >= 3) {
                 if (bitsRead >= isFirstCount)
                     fail("meshlet " + std::to_string(meshlet) + " references more vertices than its first-use bits cover");
-                isNew = bitAt(isFirstBytes, bitsRead++);
+                isNew = bitListBit(isFirstBits, bitsRead++);
             }
             if (isNew) {
                 if (numbered >= vertexCount)
@@ -324,7 +321,7 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             return v;
         };
         for (uint32_t i = 0; i < triangleCount; ++i) {
-            const bool restart = i == 0 || bitAt(restartBytes, i - 1);
+            const bool restart = i == 0 || bitListBit(restartBits, i - 1);
             if (restart) {
                 const uint32_t c0 = reference(i);
                 const uint32_t c1 = reference(i);
@@ -334,7 +331,7 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             }
             const uint32_t* p = local[i - 1];
             const uint32_t n = reference(i);
-            if (bitAt(edgeBytes, i - 1))
+            if (bitListBit(edgeBits, i - 1))
                 local[i][0] = p[2], local[i][1] = p[1], local[i][2] = n;
             else
                 local[i][0] = p[0], local[i][1] = p[2], local[i][2] = n;
@@ -354,14 +351,14 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
         uint32_t predictorTriangle[kMaxElements][3];
         for (uint32_t k = 1; k < vertexCount; ++k) {
             const uint32_t a = vertexFirstTriangle[k];
-            if (deltaOnly || a == 0 || bitAt(restartBytes, a - 1)) {
+            if (deltaOnly || a == 0 || bitListBit(restartBits, a - 1)) {
                 predictorTriangle[k][0] = predictorTriangle[k][1] = predictorTriangle[k][2] = k - 1;
                 continue;
             }
             const uint32_t* t = local[a - 1];
             if (t[0] >= k || t[1] >= k || t[2] >= k)
                 fail("meshlet " + std::to_string(meshlet) + " predicts a vertex from one not yet decoded");
-            const bool edge = bitAt(edgeBytes, a - 1);
+            const bool edge = bitListBit(edgeBits, a - 1);
             predictorTriangle[k][0] = edge ? t[1] : t[0];
             predictorTriangle[k][1] = t[2];
             predictorTriangle[k][2] = edge ? t[0] : t[1];
@@ -369,30 +366,13 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
 
         // Channel residuals back to grid values, then dequantised.
         const uint32_t channelCount = mesh.channelCount;
-        const uint32_t wideMask = mesh.meshletHeadersBegin[size_t(meshlet) * 8 + 7];
+        const uint32_t wideMask = mesh.meshletHeadersBegin[size_t(meshlet) * kMeshletHeaderWords + HEADER_WIDE_CHANNEL_MASK];
         uint32_t value[kMaxElements]; // residuals, then in place the grid values
         for (uint32_t c = 0; c < channelCount; ++c) {
             const CoderDecodeTables& coder = decoder.channels[c];
-            SymbolReader reader(coder, coder.meshletBitOffsets[meshlet], kChannelNames);
-            const uint32_t low = reader.read(0);
-            value[0] = low | (reader.read(0) << 11);
-            const bool wide = (wideMask >> (c % 32)) & 1;
-            for (uint32_t v = 1; v < vertexCount;) {
-                if (wide) {
-                    const uint32_t lowPart = reader.read(0);
-                    value[v++] = lowPart | (reader.read(0) << 11);
-                    continue;
-                }
-                const uint32_t symbol = reader.read(0);
-                if (symbol & 1) {
-                    if (v + 1 >= vertexCount)
-                        fail("meshlet " + std::to_string(meshlet) + " channel " + std::to_string(c) + " pairs residuals past its last vertex");
-                    value[v++] = (symbol >> 1) & 31;
-                    value[v++] = symbol >> 6;
-                } else {
-                    value[v++] = symbol >> 1;
-                }
-            }
+            SymbolReader reader(coder, coder.meshletBitOffsets[meshlet], kAttributeStreamNames);
+            ReaderIo io{reader, meshlet, c};
+            channelSymbols(io, value, vertexCount, (wideMask & wideChannelBit(c)) != 0);
             // Predictions read only vertices before k, already turned into grid values.
             value[0] = uint32_t(unzigzag(value[0]));
             for (uint32_t k = 1; k < vertexCount; ++k) {

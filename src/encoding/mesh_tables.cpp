@@ -1,6 +1,6 @@
 #include "encoding/mesh_tables.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 

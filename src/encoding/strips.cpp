@@ -1,6 +1,6 @@
 #include "encoding/strips.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include "partition/partition.h"
 #include "pipeline/context.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,6 +3,7 @@
 // channel values are predicted along the strips into zigzag residuals; cone and box are computed.
 #include "encoding/mesh_tables.h"
 #include "encoding/strips.h"
+#include "format/format.h"
 #include "pelku_vmq_compression.h"
 
 #include <cstdint>
@@ -47,11 +48,6 @@ struct EncodedMeshlet {
     float boxMin[3] = {3.4028235e38f, 3.4028235e38f, 3.4028235e38f};
     float boxMax[3] = {-3.4028235e38f, -3.4028235e38f, -3.4028235e38f};
 };
-
-inline uint32_t zigzag(int32_t x)
-{
-    return x < 0 ? (uint32_t(~x) << 1) | 1u : uint32_t(x) << 1;
-}
 
 // Working storage of the per-meshlet loop: one set serves every meshlet of a call.
 struct MeshletScratch {

@@ -1,7 +1,7 @@
 #include "partition/partition_builder.h"
 
 #include "partition/meshlet_merge.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <cmath>

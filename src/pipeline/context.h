@@ -1,6 +1,7 @@
 #pragma once
 // The working record of one compression call; every stage reads from it or writes into it.
 #include "encoding/topology.h"
+#include "format/format.h"
 #include "partition/partition.h"
 #include "pipeline/stream_coder.h"
 
@@ -8,24 +9,6 @@
 #include <vector>
 
 namespace vmq {
-
-enum GlobalStream : uint32_t {
-    ELEM_COUNTS = 0,
-    OTHER_DATA = 1,
-    EDGE_FLAGS = 2,
-    RESTART_FLAGS = 3,
-    IS_FIRST = 4,
-    INDEX_DATA = 5,
-    BLOCK_OFFSET_SYMBOL = 6,
-};
-
-enum AttributeStream : uint32_t {
-    ATTRIB_DATA = 0,
-    ATTRIB_BLOCK_OFFSET = 1,
-};
-
-constexpr uint32_t kGlobalStreamCount = 7;
-constexpr uint32_t kAttributeStreamCount = 2;
 
 StreamCoder makeGlobalCoder();
 StreamCoder makeChannelCoder();

@@ -2,7 +2,7 @@
 
 #include "encoding/quantise.h"
 #include "partition/partition_builder.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 #include "pipeline/packing.h"
 
 #include <algorithm>
@@ -13,13 +13,12 @@ namespace vmq {
 
 StreamCoder makeGlobalCoder()
 {
-    return StreamCoder({"ELEM_COUNTS", "OTHER_DATA", "EDGE_FLAGS", "RESTART_FLAGS", "IS_FIRST", "INDEX_DATA", "BLOCK_OFFSET_SYMBOL"},
-                       {BLOCK_OFFSET_SYMBOL});
+    return StreamCoder(kGlobalStreamNames, kGlobalStreamCount, {BLOCK_OFFSET_SYMBOL});
 }
 
 StreamCoder makeChannelCoder()
 {
-    return StreamCoder({"ATTRIB_DATA", "ATTRIB_BLOCK_OFFSET"}, {ATTRIB_BLOCK_OFFSET});
+    return StreamCoder(kAttributeStreamNames, kAttributeStreamCount, {ATTRIB_BLOCK_OFFSET});
 }
 
 namespace {

@@ -1,8 +1,9 @@
 #include "pipeline/packing.h"
 
 #include "encoding/quantise.h"
+#include "format/meshlet_symbols.h"
 #include "pipeline/context.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,40 +13,34 @@ namespace vmq {
 
 namespace {
 
-constexpr uint32_t kElementLimit = 2048; // counts, group ids and index deltas are one symbol
+// Pushes a meshlet's symbols into one coder; raises an error naming the value that does not fit.
+struct SymbolWriter {
+    static constexpr bool kReading = false;
+    StreamCoder& coder;
+    bool global;
+    uint32_t channel; // for messages about residuals
 
-// Byte i of a bit list, bits 8i .. 8i + 7 (0 past its words).
-uint32_t bitListByte(const std::vector<uint32_t>& bits, size_t i)
-{
-    return i / 4 < bits.size() ? (bits[i / 4] >> (8 * (i % 4))) & 0xFFu : 0u;
-}
-
-void pushBytes(StreamCoder& coder, uint32_t stream, const std::vector<uint32_t>& bits, size_t byteCount)
-{
-    for (size_t i = 0; i < byteCount; ++i)
-        coder.pushSymbol(stream, bitListByte(bits, i));
-}
-
-void pushValue32(StreamCoder& coder, uint32_t stream, uint32_t v)
-{
-    coder.pushSymbol(stream, v & 0x7FFu);
-    coder.pushSymbol(stream, (v >> 11) & 0x7FFu);
-    coder.pushSymbol(stream, v >> 22);
-}
-
-void pushValue22(StreamCoder& coder, uint32_t stream, uint32_t v, uint32_t channel, uint32_t vertex)
-{
-    if (highestBit(v) > 21)
-        raiseError("the residual " + std::to_string(v) + " of channel " + std::to_string(channel) + " at vertex " +
+    void marker(uint32_t stream) { coder.pushSymbol(stream, 0); }
+    bool symbol(uint32_t stream, uint32_t& value)
+    {
+        if (global && stream == INDEX_DATA && value >= kSymbolCount)
+            raiseError("the index delta " + std::to_string(value) + " does not fit one symbol");
+        coder.pushSymbol(stream, value);
+        return true;
+    }
+    bool valueTooWide(uint32_t value, uint32_t vertex)
+    {
+        raiseError("the residual " + std::to_string(value) + " of channel " + std::to_string(channel) + " at vertex " +
                    std::to_string(vertex) + " does not fit 22 bits");
-    coder.pushSymbol(stream, v & 0x7FFu);
-    coder.pushSymbol(stream, (v >> 11) & 0x7FFu);
-}
+    }
+    bool malformed(const char* what) { raiseError(std::string("a meshlet ") + what); }
+};
 
 void checkElement(const char* what, uint32_t value)
 {
-    if (value >= kElementLimit)
-        raiseError(std::string("a meshlet's ") + what + " is " + std::to_string(value) + "; at most 2047 fit a meshlet header");
+    if (value > kMaxMeshletElements)
+        raiseError(std::string("a meshlet's ") + what + " is " + std::to_string(value) + "; at most " +
+                   std::to_string(kMaxMeshletElements) + " fit a meshlet header");
 }
 
 // f32 truncated toward zero to a 32-bit signed integer, as the header word holds it.
@@ -56,11 +51,6 @@ uint32_t truncatedWord(float v)
 
 } // namespace
 
-uint32_t pairSymbol(uint32_t a, uint32_t b, uint32_t n)
-{
-    return (a < 32 && b < 32 && n == 2) ? (a | (b << 5)) * 2 + 1 : a * 2;
-}
-
 uint32_t wideChannelMask(const EncodedMeshlet& meshlet)
 {
     uint32_t mask = 0;
@@ -70,8 +60,8 @@ uint32_t wideChannelMask(const EncodedMeshlet& meshlet)
         uint32_t largest = 0;
         for (uint32_t v = 1; v < vertexCount; ++v)
             largest = std::max(largest, residuals[v]);
-        if (largest >= 1024)
-            mask |= 1u << (uint32_t(c) % 32);
+        if (largest >= kWideResidual)
+            mask |= wideChannelBit(uint32_t(c));
     }
     return mask;
 }
@@ -94,68 +84,48 @@ void packMeshlet(CompressionContext& context, const EncodedMeshlet& meshlet, uin
         raiseError("the meshlet's residual table does not match its vertex and channel counts");
 
     const uint32_t mask = wideChannelMask(meshlet);
-    StreamCoder& global = context.globalCoder;
-    global.pushSymbol(BLOCK_OFFSET_SYMBOL, 0);
 
     // Header: box origin and extent on the position grids, cone, wide-channel mask.
     const auto quantiseCone = [](float v) { return quantiseToBits(v, 8, -1.0f, 1.0f); };
-    const uint32_t coneWord = quantiseCone(meshlet.coneAxis[0]) | (quantiseCone(meshlet.coneAxis[1]) << 8) |
-                              (quantiseCone(meshlet.coneAxis[2]) << 16) | (quantiseCone(meshlet.coneSpread) << 24);
-    context.meshletHeaders.insert(context.meshletHeaders.end(),
-                                  {truncatedWord(meshlet.boxMin[0]), truncatedWord(meshlet.boxMin[1]), truncatedWord(meshlet.boxMin[2]),
-                                   truncatedWord(meshlet.boxMax[0] - meshlet.boxMin[0]), truncatedWord(meshlet.boxMax[1] - meshlet.boxMin[1]),
-                                   truncatedWord(meshlet.boxMax[2] - meshlet.boxMin[2]), coneWord, mask});
-
-    global.pushSymbol(ELEM_COUNTS, topology.isFirstCount);
-    global.pushSymbol(ELEM_COUNTS, indexCount);
-    global.pushSymbol(ELEM_COUNTS, triangleCount);
-    global.pushSymbol(ELEM_COUNTS, vertexCount);
-
-    pushValue32(global, OTHER_DATA, triangleSum);
-    pushValue32(global, OTHER_DATA, vertexSum);
-    pushValue32(global, OTHER_DATA, indexWordSum);
-    global.pushSymbol(OTHER_DATA, topology.groupId);
-
-    const size_t flagBytes = triangleCount > 1 ? (size_t(triangleCount) - 1 + 7) / 8 : 0;
-    pushBytes(global, EDGE_FLAGS, topology.edgeBits, flagBytes);
-    pushBytes(global, RESTART_FLAGS, topology.restartBits, flagBytes);
-    pushBytes(global, IS_FIRST, topology.isFirstBits, (size_t(topology.isFirstCount) + 7) / 8);
-
-    uint32_t prev = 0;
-    for (uint32_t entry : topology.indexData) {
-        const uint32_t delta = zigzag(int32_t(entry - prev));
-        if (delta >= kElementLimit)
-            raiseError("the index delta " + std::to_string(delta) + " does not fit one symbol");
-        global.pushSymbol(INDEX_DATA, delta);
-        prev = entry;
+    uint32_t header[kMeshletHeaderWords];
+    for (uint32_t k = 0; k < 3; ++k) {
+        header[HEADER_BOX_MIN_X + k] = truncatedWord(meshlet.boxMin[k]);
+        header[HEADER_BOX_EXTENT_X + k] = truncatedWord(meshlet.boxMax[k] - meshlet.boxMin[k]);
     }
+    header[HEADER_CONE] = quantiseCone(meshlet.coneAxis[0]) | (quantiseCone(meshlet.coneAxis[1]) << 8) |
+                          (quantiseCone(meshlet.coneAxis[2]) << 16) | (quantiseCone(meshlet.coneSpread) << 24);
+    header[HEADER_WIDE_CHANNEL_MASK] = mask;
+    context.meshletHeaders.insert(context.meshletHeaders.end(), header, header + kMeshletHeaderWords);
+
+    MeshletCounts counts;
+    counts.isFirstCount = topology.isFirstCount;
+    counts.indexCount = indexCount;
+    counts.triangleCount = triangleCount;
+    counts.vertexCount = vertexCount;
+    counts.triangleOffset = triangleSum;
+    counts.vertexOffset = vertexSum;
+    counts.indexWordOffset = indexWordSum;
+    counts.groupId = topology.groupId;
+    MeshletLists<const uint32_t> lists;
+    lists.edgeBits = topology.edgeBits.data();
+    lists.edgeWords = uint32_t(topology.edgeBits.size());
+    lists.restartBits = topology.restartBits.data();
+    lists.restartWords = uint32_t(topology.restartBits.size());
+    lists.isFirstBits = topology.isFirstBits.data();
+    lists.isFirstWords = uint32_t(topology.isFirstBits.size());
+    lists.indexData = topology.indexData.data();
+    SymbolWriter global{context.globalCoder, true, 0};
+    meshletGlobalSymbols(global, counts, lists);
 
     for (uint32_t c = 0; c < context.channelCount; ++c) {
-        StreamCoder& coder = context.channelCoders[c];
-        const uint32_t* residuals = meshlet.residualTable.data() + size_t(c) * meshlet.residualStride;
-        const bool wide = (mask >> (c % 32)) & 1u;
-        coder.pushSymbol(ATTRIB_BLOCK_OFFSET, 0);
-        if (vertexCount == 0)
-            continue;
-        pushValue22(coder, ATTRIB_DATA, residuals[0], c, 0);
-        for (uint32_t v = 1; v < vertexCount;) {
-            if (wide) {
-                pushValue22(coder, ATTRIB_DATA, residuals[v], c, v);
-                ++v;
-                continue;
-            }
-            const uint32_t a = residuals[v];
-            const uint32_t b = v + 1 < vertexCount ? residuals[v + 1] : 0;
-            const uint32_t n = std::min(vertexCount - v, 2u);
-            const uint32_t symbol = pairSymbol(a, b, n);
-            coder.pushSymbol(ATTRIB_DATA, symbol);
-            v += (symbol & 1u) ? 2 : 1;
-        }
+        SymbolWriter writer{context.channelCoders[c], false, c};
+        channelSymbols(writer, meshlet.residualTable.data() + size_t(c) * meshlet.residualStride, vertexCount,
+                       (mask & wideChannelBit(c)) != 0);
     }
 
     vertexSum += vertexCount;
     triangleSum += triangleCount;
-    indexWordSum += (indexCount + 3) >> 2;
+    indexWordSum += indexWordCount(indexCount);
 }
 
 } // namespace vmq

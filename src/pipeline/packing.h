@@ -2,16 +2,13 @@
 // Meshlet header and symbol packing: one encoded meshlet becomes eight header words and its runs
 // of symbols in the global and channel coders.
 #include "encoding/topology.h"
+#include "format/format.h"
 
 #include <cstdint>
 
 namespace vmq {
 
 struct CompressionContext;
-
-// The narrow residual symbol: a pair (a | b << 5) * 2 + 1 when a, b < 32 and n = 2 vertices
-// remain, else a * 2 for a alone.
-uint32_t pairSymbol(uint32_t a, uint32_t b, uint32_t n);
 
 // Bit c mod 32 is set when a residual of channel c at vertices 1 .. V - 1 is 1024 or more.
 uint32_t wideChannelMask(const EncodedMeshlet& meshlet);

@@ -1,6 +1,6 @@
 #include "pipeline/stream_coder.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <memory>
@@ -168,8 +168,13 @@ void writeBits(uint32_t* words, uint32_t position, uint32_t code, uint32_t lengt
 }
 
 StreamCoder::StreamCoder(std::initializer_list<const char*> names, std::initializer_list<uint32_t> markerStreams)
-    : names_(names), markerStreams_(markerStreams), histogram_(names.size() * kSymbolCount, 0),
-      codes_(names.size() * kSymbolCount, CodeEntry{0, 0}), blockOffsets_(names.size())
+    : StreamCoder(names.begin(), uint32_t(names.size()), markerStreams)
+{
+}
+
+StreamCoder::StreamCoder(const char* const* names, uint32_t streamCount, std::initializer_list<uint32_t> markerStreams)
+    : names_(names, names + streamCount), markerStreams_(markerStreams), histogram_(size_t(streamCount) * kSymbolCount, 0),
+      codes_(size_t(streamCount) * kSymbolCount, CodeEntry{0, 0}), blockOffsets_(streamCount)
 {
 }
 

@@ -3,15 +3,14 @@
 // packed, then every stream gets its own code and all symbols are written, in push order, into
 // one MSB-first bitstream with a compact decode table per stream. Marker streams cost no bits;
 // the coder records the bit position of each of their symbols.
+#include "format/format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
 
 namespace vmq {
-
-constexpr uint32_t kSymbolCount = 2048;
-constexpr uint32_t kMaxDecodeTableEntries = 4096;
 
 // Index of the highest set bit of v; 0 for v = 0.
 uint32_t highestBit(uint32_t v);
@@ -40,6 +39,7 @@ class StreamCoder {
 public:
     // names: one per stream, in stream order; they must outlive the coder (string literals).
     StreamCoder(std::initializer_list<const char*> names, std::initializer_list<uint32_t> markerStreams);
+    StreamCoder(const char* const* names, uint32_t streamCount, std::initializer_list<uint32_t> markerStreams);
 
     // Counts and records one symbol; a symbol of 2048 or more raises the internal error.
     void pushSymbol(uint32_t stream, uint32_t symbol);

@@ -1,7 +1,7 @@
 #include "alembic/archive/archive_dump.h"
 
 #include "alembic/archive/archive_reader.h"
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <Imath/half.h>
 

@@ -1,6 +1,6 @@
 #include "alembic/archive/archive_reader.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "alembic/archive/archive_writer.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #include "alembic/archive/ogawa.h"
 
-#include "pipeline/internal_error.h"
+#include "core/error.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
