@@ -1,8 +1,8 @@
 // The mesh optimisation pass and tangent generation on the real meshes, beside a whole
 // compression of the same mesh (optimisation pass included), so that each can be read as a
 // share of it. Rates are triangles per second; time per million triangles is 1e6 / rate.
-#include "alembic/mesh_optimise.h"
-#include "alembic/tangent_frame.h"
+#include "mesh/mesh_optimise.h"
+#include "mesh/tangent_frame.h"
 #include "mesh_io.h"
 
 #include "pelku_vmq_compression.h"

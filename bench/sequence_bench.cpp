@@ -4,7 +4,7 @@
 // compression of every frame.
 #include "alembic/frame_mesh.h"
 #include "alembic/sequence_driver.h"
-#include "api/compress.h"
+#include "mesh/compress_mesh.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 // The optimisation pass inside a compress call: it runs on the library's copies, only with
 // optimizeMesh set and no partition, and never touches the caller's arrays.
-#include "api/compress.h"
+#include "mesh/compress_mesh.h"
 #include "partition/partition.h"
 
 #include "pelku_vmq_compression.h"
@@ -34,27 +34,27 @@ struct CallerMesh {
     }
 };
 
-TEST(CopyMeshForCompression, PassRunsOnCopiesWithOptimizeMeshAndNoPartition)
+TEST(CopyHostMesh, PassRunsOnCopiesWithOptimizeMeshAndNoPartition)
 {
     CallerMesh mesh;
     const CompressionSettings settings{};
-    const vmq::MeshCopies copies = vmq::copyMeshForCompression(mesh.descriptor, settings, nullptr);
-    ASSERT_EQ(copies.values.size(), 2u);
+    const vmq::HostMeshCopy copies = vmq::copyHostMesh(mesh.descriptor, settings, nullptr);
+    ASSERT_EQ(copies.mesh.attributes.size(), 2u);
     ASSERT_EQ(copies.attributes.size(), 2u);
     for (size_t a = 0; a < 2; ++a) {
         EXPECT_EQ(copies.attributes[a].kind, mesh.attributes[a].kind);
         EXPECT_EQ(copies.attributes[a].componentCount, mesh.attributes[a].componentCount);
-        EXPECT_EQ(copies.attributes[a].dataBegin, copies.values[a].values.data());
-        EXPECT_EQ(copies.attributes[a].dataEnd, copies.values[a].values.data() + copies.values[a].values.size());
+        EXPECT_EQ(copies.attributes[a].dataBegin, copies.mesh.attributes[a].values.data());
+        EXPECT_EQ(copies.attributes[a].dataEnd, copies.mesh.attributes[a].values.data() + copies.mesh.attributes[a].values.size());
     }
     // Welded to 4 vertices, groups ascending.
-    EXPECT_EQ(copies.values[0].values.size(), 12u);
-    EXPECT_EQ(copies.values[1].values.size(), 8u);
-    EXPECT_EQ(copies.triangleGroups, (std::vector<uint32_t>{0, 1}));
-    ASSERT_EQ(copies.triangles.size(), 2u);
+    EXPECT_EQ(copies.mesh.attributes[0].values.size(), 12u);
+    EXPECT_EQ(copies.mesh.attributes[1].values.size(), 8u);
+    EXPECT_EQ(copies.mesh.triangleGroups, (std::vector<uint32_t>{0, 1}));
+    ASSERT_EQ(copies.mesh.triangles.size(), 2u);
 }
 
-TEST(CopyMeshForCompression, NoPassWithAPartitionOrWithoutOptimizeMesh)
+TEST(CopyHostMesh, NoPassWithAPartitionOrWithoutOptimizeMesh)
 {
     CallerMesh mesh;
     MeshletPartition partition;
@@ -63,13 +63,13 @@ TEST(CopyMeshForCompression, NoPassWithAPartitionOrWithoutOptimizeMesh)
     CompressionSettings plain{};
     plain.optimizeMesh = 0;
     for (const auto& [settings, given] : {std::pair{&optimising, &partition}, std::pair{&plain, (MeshletPartition*)nullptr}}) {
-        const vmq::MeshCopies copies = vmq::copyMeshForCompression(mesh.descriptor, *settings, given);
-        EXPECT_TRUE(copies.values.empty());
+        const vmq::HostMeshCopy copies = vmq::copyHostMesh(mesh.descriptor, *settings, given);
+        EXPECT_TRUE(copies.mesh.attributes.empty());
         ASSERT_EQ(copies.attributes.size(), 2u);
         EXPECT_EQ(copies.attributes[0].dataBegin, mesh.positions.data());
         EXPECT_EQ(copies.attributes[1].dataEnd, mesh.texcoords.data() + mesh.texcoords.size());
-        EXPECT_EQ(copies.triangles, (std::vector<vmq::TriangleIndices>{{0, 1, 2}, {3, 4, 5}}));
-        EXPECT_EQ(copies.triangleGroups, mesh.groups);
+        EXPECT_EQ(copies.mesh.triangles, (std::vector<vmq::TriangleIndices>{{0, 1, 2}, {3, 4, 5}}));
+        EXPECT_EQ(copies.mesh.triangleGroups, mesh.groups);
     }
 }
 

@@ -2,8 +2,8 @@
 // compress end to end (partition builder and meshlet encoder); then every optimised triangle
 // must appear in exactly one meshlet of the built partition, with the optimised mesh's counts.
 // Comparing decoded triangles with the optimised input follows once the decoder exists.
-#include "alembic/mesh_optimise.h"
-#include "api/compress.h"
+#include "mesh/mesh_optimise.h"
+#include "mesh/compress_mesh.h"
 #include "mesh_io.h"
 #include "partition/partition.h"
 
@@ -48,21 +48,21 @@ TEST(OptimiseRoundTrip, BuiltPartitionCoversTheOptimisedTriangles)
     mesh.triangleGroupsEnd = groups.data() + groups.size();
     const CompressionSettings settings{};
 
-    const vmq::MeshCopies optimised = vmq::copyMeshForCompression(mesh, settings, nullptr);
+    const vmq::HostMeshCopy optimised = vmq::copyHostMesh(mesh, settings, nullptr);
     CompressedMesh* result = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
     ASSERT_NE(result, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
-    EXPECT_EQ(result->triangleCount, optimised.triangles.size());
+    EXPECT_EQ(result->triangleCount, optimised.mesh.triangles.size());
     EXPECT_EQ(result->channelCount, 8u);
 
     MeshletPartitionHandle* handle = Pelku_Vmq_Compression_GetMeshletPartition(result);
     ASSERT_NE(handle, nullptr);
-    std::vector<int> seen(optimised.triangles.size(), 0);
+    std::vector<int> seen(optimised.mesh.triangles.size(), 0);
     for (const std::vector<uint32_t>& meshlet : handle->partition->meshlets) {
         ASSERT_FALSE(meshlet.empty());
         for (uint32_t t : meshlet) {
             ASSERT_LT(t, seen.size());
             ++seen[t];
-            EXPECT_EQ(optimised.triangleGroups[t], optimised.triangleGroups[meshlet.front()]);
+            EXPECT_EQ(optimised.mesh.triangleGroups[t], optimised.mesh.triangleGroups[meshlet.front()]);
         }
     }
     for (size_t t = 0; t < seen.size(); ++t)

@@ -4,7 +4,7 @@
 // and the error texts.
 #include "alembic/frame_processing.h"
 #include "alembic/sequence_driver.h"
-#include "api/compress.h"
+#include "mesh/compress_mesh.h"
 #include "importer_test_support.h"
 
 #include <atomic>

@@ -1,7 +1,7 @@
 // Tangent-space generation: the generator on its own (through its callbacks, with quads and
 // the full setter) and the per-vertex TANGENT attribute built on it.
-#include "alembic/tangent_frame.h"
-#include "alembic/tangents.h"
+#include "mesh/tangent_frame.h"
+#include "mesh/tangents.h"
 #include "mesh_io.h"
 
 #include "pelku_vmq_compression.h"

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "format/format.h"
 #include "pelku_vmq_decode.h"
 
 #include <cmath>
@@ -44,11 +45,11 @@ void SettingsOptions::addTo(CLI::App& app)
     app.add_option("--velocity-mode", s.velocityMode, "velocity mode (read by the sequence path only)")
         ->capture_default_str()->group(group);
     app.add_option("--max-meshlet-vertices", s.maxMeshletVertices, "most vertices in one meshlet")
-        ->check(CLI::Range(3u, 2047u))->capture_default_str()->group(group);
+        ->check(CLI::Range(3u, vmq::kMaxMeshletElements))->capture_default_str()->group(group);
     app.add_option("--min-meshlet-triangles", s.minMeshletTriangles, "meshlets with fewer triangles are merged into neighbours")
-        ->check(CLI::Range(0, 2047))->capture_default_str()->group(group);
+        ->check(CLI::Range(0, int(vmq::kMaxMeshletElements)))->capture_default_str()->group(group);
     app.add_option("--first-pass-meshlet-triangles", s.firstPassMeshletTriangles, "triangle cap of the first partition pass (never 1)")
-        ->check(CLI::Range(0, 2047) & !CLI::IsMember({1}))->capture_default_str()->group(group);
+        ->check(CLI::Range(0, int(vmq::kMaxMeshletElements)) & !CLI::IsMember({1}))->capture_default_str()->group(group);
     app.add_option("--reserved", s.reserved, "reserved field, not read")->capture_default_str()->group(group);
     app.add_option("--meshlet-merge-box-scale", s.meshletMergeBoxScale, "box scale for merging small meshlets")
         ->check(CLI::Range(0.0f, 1e30f))->capture_default_str()->group(group);

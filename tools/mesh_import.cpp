@@ -1,6 +1,7 @@
 #include "mesh_import.h"
 
 #include "encoding/quantise.h"
+#include "format/format.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -34,7 +35,6 @@ std::string kindName(int32_t kind)
 namespace {
 
 constexpr int32_t kTexcoordKinds[3] = {TEXCOORD, TEXCOORD1, TEXCOORD2};
-constexpr uint32_t kMaxGroup = 2047;
 
 struct Collector {
     const aiScene& scene;
@@ -70,8 +70,8 @@ struct Collector {
                 colors->values.insert(colors->values.end(), {c.r, c.g, c.b, c.a});
             }
         }
-        if (m.mMaterialIndex > kMaxGroup) {
-            error = "material " + std::to_string(m.mMaterialIndex) + " lies above the largest group id " + std::to_string(kMaxGroup);
+        if (m.mMaterialIndex > vmq::kMaxGroupId) {
+            error = "material " + std::to_string(m.mMaterialIndex) + " lies above the largest group id " + std::to_string(vmq::kMaxGroupId);
             return;
         }
         for (unsigned f = 0; f < m.mNumFaces; ++f) {

@@ -3,7 +3,7 @@
 // by any white space; `#` starts a comment that runs to the end of the line.
 #include "tangents_command.h"
 
-#include "alembic/tangent_frame.h"
+#include "mesh/tangent_frame.h"
 #include "pelku_vmq_compression.h"
 #include "core/error.h"
 

@@ -1,7 +1,7 @@
 #include "alembic/frame_processing.h"
 
-#include "alembic/mesh_optimise.h"
-#include "alembic/tangent_frame.h"
+#include "mesh/mesh_optimise.h"
+#include "mesh/tangent_frame.h"
 
 #include <cmath>
 #include <utility>

@@ -1,7 +1,7 @@
 #include "alembic/sequence_driver.h"
 
-#include "api/compress.h"
-#include "api/compressed_mesh.h"
+#include "mesh/compress_mesh.h"
+#include "pipeline/compressed_record.h"
 #include "api/last_error.h"
 
 #include <algorithm>

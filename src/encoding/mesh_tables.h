@@ -1,14 +1,13 @@
 #pragma once
 // Working tables of a whole mesh or of one meshlet: compact vertex numbering, quantised channel
 // values in that numbering, per-triangle groups and the dual graph (edge-neighbour triangles).
-#include <array>
+#include "core/mesh.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace vmq {
-
-using TriangleIndices = std::array<uint32_t, 3>;
 
 struct EdgeEntry {
     uint64_t edgeKey; // (min(a, b) << 32) | max(a, b)

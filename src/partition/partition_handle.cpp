@@ -1,4 +1,5 @@
 // Copying a built partition out of a compressed mesh, and freeing the copy.
+#include "format/format.h"
 #include "partition/partition.h"
 
 #include "api/last_error.h"
@@ -55,9 +56,9 @@ extern "C" PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_CreateMes
             const uint32_t begin = meshletOffsets[m], end = meshletOffsets[m + 1];
             if (end <= begin)
                 return refuse("meshlet " + std::to_string(m) + (end < begin ? " has a decreasing offset" : " is empty"));
-            if (end - begin > 2047)
+            if (end - begin > vmq::kMaxMeshletElements)
                 return refuse("meshlet " + std::to_string(m) + " has " + std::to_string(end - begin) +
-                              " triangles; a meshlet holds at most 2047");
+                              " triangles; a meshlet holds at most " + std::to_string(vmq::kMaxMeshletElements));
         }
         auto* partition = new MeshletPartition();
         try {

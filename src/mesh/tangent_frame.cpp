@@ -1,6 +1,6 @@
-#include "alembic/tangent_frame.h"
+#include "mesh/tangent_frame.h"
 
-#include "alembic/tangents.h"
+#include "mesh/tangents.h"
 #include "core/error.h"
 
 #include <pelku_vmq_compression.h>

@@ -1,4 +1,4 @@
-#include "api/validate.h"
+#include "mesh/validate.h"
 
 #include "encoding/quantise.h"
 #include "encoding/topology.h"
@@ -29,14 +29,15 @@ const char* qualityName(int32_t kind)
     }
 }
 
-} // namespace
+uint32_t corner(const Triangle& triangle, int k) { return triangle.indices[k]; }
+uint32_t corner(const TriangleIndices& triangle, int k) { return triangle[k]; }
 
-std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition)
+// The checks of both mesh forms. Only a host's triangle span can be malformed (triangles null).
+template <typename TriangleType>
+std::string validateMesh(const TriangleType* triangles, size_t triangleCount, const MeshAttribute* attributes, size_t attributeCount,
+                         const uint32_t* triangleGroups, size_t groupCount, const CompressionSettings& settings,
+                         const MeshletPartition* partition, const MeshletTopologyList* reuseTopology)
 {
-    const MeshAttribute* attributes = mesh.attributesBegin;
-    const size_t attributeCount = mesh.attributesBegin && mesh.attributesEnd > mesh.attributesBegin
-                                      ? size_t(mesh.attributesEnd - mesh.attributesBegin)
-                                      : 0;
     size_t positionIndex = attributeCount;
     for (size_t a = 0; a < attributeCount; ++a) {
         if (attributes[a].kind == POSITION) {
@@ -70,16 +71,15 @@ std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionS
         }
     }
 
-    if (mesh.trianglesEnd < mesh.trianglesBegin || (!mesh.trianglesBegin && mesh.trianglesEnd))
+    if (!triangles && triangleCount)
         return "The triangle span's end lies before its begin.";
-    const size_t triangleCount = size_t(mesh.trianglesEnd - mesh.trianglesBegin);
     if (triangleCount == 0)
         return "The mesh has no triangles; at least one is needed.";
     if (triangleCount > UINT32_MAX)
         return "The mesh has " + std::to_string(triangleCount) + " triangles; at most 4294967295 are supported.";
     for (size_t t = 0; t < triangleCount; ++t) {
         for (int corner = 0; corner < 3; ++corner) {
-            const uint32_t v = mesh.trianglesBegin[t].indices[corner];
+            const uint32_t v = vmq::corner(triangles[t], corner);
             if (v >= minVertexCount)
                 return "Triangle " + std::to_string(t) + " uses vertex " + std::to_string(v) + ", but " +
                        attributeName(minVertexAttribute, attributes[minVertexAttribute].kind) + " has only " +
@@ -87,18 +87,15 @@ std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionS
         }
     }
 
-    const size_t groupCount = mesh.triangleGroupsBegin && mesh.triangleGroupsEnd > mesh.triangleGroupsBegin
-                                  ? size_t(mesh.triangleGroupsEnd - mesh.triangleGroupsBegin)
-                                  : 0;
     if (groupCount != triangleCount)
         return "triangleGroups holds " + std::to_string(groupCount) + " group ids for " + std::to_string(triangleCount) +
                " triangles; exactly one per triangle is needed.";
     for (size_t t = 0; t < triangleCount; ++t)
-        if (mesh.triangleGroupsBegin[t] > kMaxGroupId)
-            return "Triangle " + std::to_string(t) + " has group id " + std::to_string(mesh.triangleGroupsBegin[t]) +
+        if (triangleGroups[t] > kMaxGroupId)
+            return "Triangle " + std::to_string(t) + " has group id " + std::to_string(triangleGroups[t]) +
                    "; group ids must be at most " + std::to_string(kMaxGroupId) + ".";
 
-    const std::vector<vmq::MeshletTopology>* reuse = mesh.reuseTopology ? &mesh.reuseTopology->meshlets : nullptr;
+    const std::vector<vmq::MeshletTopology>* reuse = reuseTopology ? &reuseTopology->meshlets : nullptr;
     if (partition) {
         if (reuse && reuse->size() < partition->meshlets.size())
             return "reuseTopology holds " + std::to_string(reuse->size()) + " meshlet topologies, but the given partition has " +
@@ -117,7 +114,8 @@ std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionS
                 if (t >= triangleCount)
                     return "Meshlet " + std::to_string(m) + " of the given partition names triangle " + std::to_string(t) +
                            ", but the mesh has " + std::to_string(triangleCount) + " triangles.";
-                for (uint32_t v : mesh.trianglesBegin[t].indices) {
+                for (int k = 0; k < 3; ++k) {
+                    const uint32_t v = vmq::corner(triangles[t], k);
                     if (stamp[v] != m + 1) {
                         stamp[v] = uint32_t(m + 1);
                         ++vertexCount;
@@ -143,6 +141,30 @@ std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionS
             return "firstPassMeshletTriangles of 1 cannot be partitioned; use 0 or at least 2.";
     }
     return {};
+}
+
+} // namespace
+
+std::string validateCompressInput(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition)
+{
+    const size_t attributeCount = mesh.attributesBegin && mesh.attributesEnd > mesh.attributesBegin
+                                      ? size_t(mesh.attributesEnd - mesh.attributesBegin)
+                                      : 0;
+    const bool triangleSpanValid = !(mesh.trianglesEnd < mesh.trianglesBegin || (!mesh.trianglesBegin && mesh.trianglesEnd));
+    const size_t groupCount = mesh.triangleGroupsBegin && mesh.triangleGroupsEnd > mesh.triangleGroupsBegin
+                                  ? size_t(mesh.triangleGroupsEnd - mesh.triangleGroupsBegin)
+                                  : 0;
+    // A malformed triangle span reaches the checks as a null span of one triangle.
+    return validateMesh(triangleSpanValid ? mesh.trianglesBegin : nullptr,
+                        triangleSpanValid ? size_t(mesh.trianglesEnd - mesh.trianglesBegin) : 1, mesh.attributesBegin, attributeCount,
+                        mesh.triangleGroupsBegin, groupCount, settings, partition, mesh.reuseTopology);
+}
+
+std::string validateCompressInput(const Mesh& mesh, const std::vector<MeshAttribute>& attributes, const CompressionSettings& settings,
+                                  const MeshletPartition* partition, const MeshletTopologyList* reuseTopology)
+{
+    return validateMesh(mesh.triangles.data(), mesh.triangles.size(), attributes.data(), attributes.size(),
+                        mesh.triangleGroups.data(), mesh.triangleGroups.size(), settings, partition, reuseTopology);
 }
 
 } // namespace vmq

@@ -1,6 +1,7 @@
-#include "alembic/mesh_optimise.h"
+#include "mesh/mesh_optimise.h"
 
 #include "core/error.h"
+#include "encoding/mesh_tables.h"
 
 #include <meshoptimizer.h>
 

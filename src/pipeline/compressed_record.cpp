@@ -1,4 +1,4 @@
-#include "api/compressed_mesh.h"
+#include "pipeline/compressed_record.h"
 
 #include "pipeline/context.h"
 
@@ -65,7 +65,7 @@ CompressedMesh* buildCompressedMesh(CompressionContext& context)
         if (!context.storedTopology.empty())
             record->topology = new MeshletTopologyList{std::move(context.storedTopology)};
     } catch (...) {
-        Pelku_Vmq_Compression_ReleaseCompressedMesh(record);
+        releaseCompressedMesh(record);
         throw;
     }
     return record;
@@ -81,28 +81,28 @@ void releaseMeshletAttachments(CompressedMesh* record)
     record->topology = nullptr;
 }
 
-} // namespace vmq
-
-extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseCompressedMesh(CompressedMesh* record)
+void releaseCompressedMesh(CompressedMesh* record)
 {
     if (!record)
         return;
-    vmq::freeSpan(record->streamWordsBegin);
-    vmq::freeSpan(record->tableBlobBegin);
-    vmq::freeSpan(record->meshletBitOffsetsBegin);
+    freeSpan(record->streamWordsBegin);
+    freeSpan(record->tableBlobBegin);
+    freeSpan(record->meshletBitOffsetsBegin);
     if (record->channels) {
         for (uint32_t c = 0; c < record->channelCount; ++c) {
-            vmq::freeSpan(record->channels[c].streamWordsBegin);
-            vmq::freeSpan(record->channels[c].tableBlobBegin);
-            vmq::freeSpan(record->channels[c].meshletBitOffsetsBegin);
+            freeSpan(record->channels[c].streamWordsBegin);
+            freeSpan(record->channels[c].tableBlobBegin);
+            freeSpan(record->channels[c].meshletBitOffsetsBegin);
         }
         delete[] record->channels;
     }
-    vmq::freeSpan(record->meshletValueOffsetsBegin);
-    vmq::freeSpan(record->meshletTriangleOffsetsBegin);
-    vmq::freeSpan(record->quantParamsBegin);
-    vmq::freeSpan(record->channelKindsBegin);
-    vmq::freeSpan(record->meshletHeadersBegin);
-    vmq::releaseMeshletAttachments(record);
+    freeSpan(record->meshletValueOffsetsBegin);
+    freeSpan(record->meshletTriangleOffsetsBegin);
+    freeSpan(record->quantParamsBegin);
+    freeSpan(record->channelKindsBegin);
+    freeSpan(record->meshletHeadersBegin);
+    releaseMeshletAttachments(record);
     delete record;
 }
+
+} // namespace vmq

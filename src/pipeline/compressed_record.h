@@ -13,4 +13,7 @@ CompressedMesh* buildCompressedMesh(CompressionContext& context);
 // Frees a record's partition and topology attachments and sets both to null; null is ignored.
 void releaseMeshletAttachments(CompressedMesh* record);
 
+// Frees a record and everything it owns, attachments included; null is ignored.
+void releaseCompressedMesh(CompressedMesh* record);
+
 } // namespace vmq

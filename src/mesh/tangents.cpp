@@ -1,4 +1,4 @@
-#include "alembic/tangents.h"
+#include "mesh/tangents.h"
 
 #include <algorithm>
 #include <cfloat>

@@ -1,8 +1,7 @@
 #pragma once
 // Generated tangents for a welded mesh: a TANGENT attribute of 4 components (x, y, z and the
 // handedness sign) from its positions, normals and first texture coordinates.
-#include "alembic/vertex_attribute.h"
-#include "encoding/mesh_tables.h"
+#include "core/mesh.h"
 
 #include <vector>
 

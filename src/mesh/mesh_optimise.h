@@ -2,8 +2,7 @@
 // Welding, clean-up and reordering of a triangle mesh before compression: equal vertices are
 // merged, degenerate and repeated triangles dropped, triangles grouped by material and ordered
 // for the vertex cache and overdraw, vertices ordered by first use.
-#include "alembic/vertex_attribute.h"
-#include "encoding/mesh_tables.h"
+#include "core/mesh.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,0 +1,39 @@
+#pragma once
+// One mesh from its inputs to its record: the checks, the library's own copy (optimised when
+// the settings ask for it), the pipeline and the record. A host's mesh is copied; a mesh the
+// library already owns (an archive frame) goes to the pipeline as it is.
+#include "core/mesh.h"
+#include "pelku_vmq_compression.h"
+
+#include <string>
+#include <vector>
+
+namespace vmq {
+
+// The views through which the pipeline reads a mesh's attributes.
+std::vector<MeshAttribute> attributeViews(const Mesh& mesh);
+
+// A host's mesh as the pipeline reads it: the triangles and groups copied into `mesh`, and
+// `attributes` pointing at the caller's values, or at the values of `mesh` when the optimisation
+// pass ran on a copy of them.
+struct HostMeshCopy {
+    Mesh mesh;
+    std::vector<MeshAttribute> attributes;
+};
+
+// Copies a host's mesh. With optimizeMesh set and no partition, the attribute values are copied
+// too and the optimisation pass (weld, clean-up, reordering) runs on the copy. The caller's
+// arrays are only read.
+HostMeshCopy copyHostMesh(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition);
+
+// Compresses a host's mesh. Returns the record, or null with the reason in `error`. Never throws.
+CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
+                                 std::string& error);
+
+// Compresses a mesh the library owns, without the optimisation pass and without copying it, with
+// the same checks as a host's mesh. Returns the record, or null with the reason in `error`.
+// Never throws.
+CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
+                                  const MeshletTopologyList* reuseTopology, std::string& error);
+
+} // namespace vmq
