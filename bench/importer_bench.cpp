@@ -35,9 +35,9 @@ void BM_ImporterReadFrame(benchmark::State& state)
     uint32_t frame = 0;
     int64_t triangles = 0;
     for (auto _ : state) {
-        const vmq::FrameMesh mesh = vmq::readFrame(*importer, frame);
-        triangles += int64_t(mesh.triangleMaterials.size());
-        benchmark::DoNotOptimize(mesh.corners.data());
+        const vmq::Mesh mesh = vmq::readFrame(*importer, frame);
+        triangles += int64_t(mesh.triangles.size());
+        benchmark::DoNotOptimize(mesh.triangles.data());
         frame = (frame + 1) % importer->frameCount;
     }
     state.SetLabel(kArchives[state.range(0)]);

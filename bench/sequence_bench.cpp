@@ -42,25 +42,6 @@ void BM_SequenceCompress(benchmark::State& state)
 }
 BENCHMARK(BM_SequenceCompress)->ArgsProduct({{0, 1}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
-MeshDescriptor describe(const vmq::FrameMesh& mesh, std::vector<Triangle>& triangles, std::vector<MeshAttribute>& attributes)
-{
-    triangles.resize(mesh.corners.size() / 3);
-    for (size_t t = 0; t < triangles.size(); ++t)
-        for (size_t k = 0; k < 3; ++k)
-            triangles[t].indices[k] = mesh.corners[3 * t + k];
-    attributes.clear();
-    for (const auto& [kind, stream] : mesh.attributes)
-        attributes.push_back({kind, stream.values.data(), stream.values.data() + stream.values.size(), stream.componentCount});
-    MeshDescriptor d{};
-    d.trianglesBegin = triangles.data();
-    d.trianglesEnd = triangles.data() + triangles.size();
-    d.attributesBegin = attributes.data();
-    d.attributesEnd = attributes.data() + attributes.size();
-    d.triangleGroupsBegin = mesh.triangleMaterials.data();
-    d.triangleGroupsEnd = mesh.triangleMaterials.data() + mesh.triangleMaterials.size();
-    return d;
-}
-
 // The frame procedure on one thread with its three stages timed. Range 1: 0 as the sequence
 // does it, 1 every frame welded, optimised and compressed from scratch.
 void BM_SequenceStages(benchmark::State& state)
@@ -74,8 +55,6 @@ void BM_SequenceStages(benchmark::State& state)
         return;
     }
     const bool full = state.range(1) == 1;
-    CompressionSettings frameSettings = settings.compression;
-    frameSettings.optimizeMesh = 0;
     double reading = 0, processing = 0, compressing = 0, laterCompressing = 0;
     uint64_t frames = 0;
     for (auto _ : state) {
@@ -84,7 +63,7 @@ void BM_SequenceStages(benchmark::State& state)
         CompressedMesh* first = nullptr;
         for (uint32_t f = 0; f < importer->frameCount; ++f) {
             const auto t0 = Clock::now();
-            vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
+            vmq::Mesh mesh = vmq::readFrame(*importer, f);
             const auto t1 = Clock::now();
             vmq::PreparedFrame prepared;
             if (full) {
@@ -95,15 +74,10 @@ void BM_SequenceStages(benchmark::State& state)
                 prepared = vmq::prepareFrame(mesh, f, settings, *importer, sharing);
             }
             const auto t2 = Clock::now();
-            std::vector<Triangle> triangles;
-            std::vector<MeshAttribute> attributes;
-            MeshDescriptor d = describe(mesh, triangles, attributes);
-            if (prepared == vmq::PreparedFrame::Shared && f > 0 && first) {
-                d.partition = first->partition;
-                d.reuseTopology = first->topology;
-            }
+            const bool shared = prepared == vmq::PreparedFrame::Shared && f > 0 && first;
             std::string error;
-            CompressedMesh* result = vmq::compressMeshCore(d, frameSettings, d.partition, error);
+            CompressedMesh* result = vmq::compressOwnedMesh(mesh, settings.compression, shared ? first->partition : nullptr,
+                                                            shared ? first->topology : nullptr, error);
             const auto t3 = Clock::now();
             reading += std::chrono::duration<double>(t1 - t0).count();
             processing += std::chrono::duration<double>(t2 - t1).count();

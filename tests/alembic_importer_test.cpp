@@ -13,6 +13,8 @@ using importer_test::expectNear;
 using importer_test::openFixture;
 using importer_test::stream;
 
+using importer_test::corners;
+using importer_test::values;
 namespace {
 
 constexpr float kPerFrame24 = float(1.0 / 24.0);
@@ -137,12 +139,12 @@ TEST(AlembicImporterFixtures, EveryArchiveMatchesTheManifest)
         }
         std::vector<uint32_t> triangles;
         for (uint32_t f = 0; f < importer.frameCount; ++f) {
-            const vmq::FrameMesh mesh = vmq::readFrame(*o.importer, f);
-            triangles.push_back(uint32_t(mesh.triangleMaterials.size()));
-            EXPECT_EQ(mesh.corners.size(), 3 * mesh.triangleMaterials.size());
-            EXPECT_EQ(mesh.sourceVertex.size(), mesh.corners.size());
-            for (const auto& [kind, s] : mesh.attributes)
-                EXPECT_EQ(s.values.size(), mesh.corners.size() * s.componentCount) << "kind " << kind;
+            const vmq::Mesh mesh = vmq::readFrame(*o.importer, f);
+            triangles.push_back(uint32_t(mesh.triangleGroups.size()));
+            EXPECT_EQ(mesh.triangles.size(), mesh.triangleGroups.size());
+            EXPECT_EQ(mesh.sourceVertex.size(), 3 * mesh.triangles.size());
+            for (const vmq::VertexAttribute& a : mesh.attributes)
+                EXPECT_EQ(a.values.size(), 3 * mesh.triangles.size() * a.componentCount) << "kind " << a.kind;
         }
         EXPECT_EQ(triangles, c.triangles);
         EXPECT_EQ(o.takeLines(), c.readLines);
@@ -201,10 +203,10 @@ TEST(AlembicImporterFixtures, MalformedArchivesNeverCrash)
     }
 }
 
-vmq::FrameMesh frameOf(const char* file, uint32_t frame = 0, const SequenceSettings& settings = SequenceSettings{})
+vmq::Mesh frameOf(const char* file, uint32_t frame = 0, const SequenceSettings& settings = SequenceSettings{})
 {
     importer_test::Opened o = openFixture(file, settings);
-    return o.importer->frameCount ? vmq::readFrame(*o.importer, frame) : vmq::FrameMesh{};
+    return o.importer->frameCount ? vmq::readFrame(*o.importer, frame) : vmq::Mesh{};
 }
 
 std::vector<float> normalised(float x, float y, float z)
@@ -217,15 +219,15 @@ TEST(AlembicImporterFixtures, TrianglesScopesAndTexcoords)
 {
     REQUIRE_IMPORTER_FIXTURES();
     {
-        const vmq::FrameMesh m = frameOf("tri_single.abc");
-        EXPECT_EQ(m.corners, (std::vector<uint32_t>{0, 1, 2}));
+        const vmq::Mesh m = frameOf("tri_single.abc");
+        EXPECT_EQ(corners(m), (std::vector<uint32_t>{0, 1, 2}));
         EXPECT_EQ(m.sourceVertex, (std::vector<uint32_t>{0, 1, 2}));
-        EXPECT_EQ(m.triangleMaterials, (std::vector<uint32_t>{0}));
+        EXPECT_EQ(m.triangleGroups, (std::vector<uint32_t>{0}));
         expectNear(stream(m, NORMAL), {0, 0, 1, 0, 0, 1, 0, 0, 1});
         EXPECT_EQ(m.attributes.size(), 2u);
     }
     {
-        const vmq::FrameMesh m = frameOf("quad_fvr_uv_normals.abc");
+        const vmq::Mesh m = frameOf("quad_fvr_uv_normals.abc");
         EXPECT_EQ(m.sourceVertex, (std::vector<uint32_t>{0, 3, 4, 0, 4, 1, 1, 4, 5, 1, 5, 2}));
         expectNear(stream(m, TEXCOORD), {0, 0, 0, 1, 0.5f, 1, 0, 0, 0.5f, 1, 0.5f, 0, 0.6f, 0, 0.6f, 1, 1.1f, 1, 0.6f, 0,
                                          1.1f, 1, 1.1f, 0});
@@ -234,24 +236,24 @@ TEST(AlembicImporterFixtures, TrianglesScopesAndTexcoords)
             expectNear(element(stream(m, NORMAL), j, 3), normalised(0.1f * order[j], -0.05f * order[j], 1.0f));
     }
     {
-        const vmq::FrameMesh m = frameOf("mixed_faces.abc");
+        const vmq::Mesh m = frameOf("mixed_faces.abc");
         EXPECT_EQ(m.sourceVertex,
                   (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 3, 5, 6, 7, 8, 9, 7, 9, 10, 7, 10, 11, 12, 13, 14}));
         const uint32_t positions[21] = {0, 1, 2, 3, 4, 5, 3, 5, 6, 7, 8, 9, 7, 9, 10, 7, 10, 11, 14, 15, 16};
         for (size_t j = 0; j < 21; ++j)
             expectNear(element(stream(m, TEXCOORD), j, 2), {0.05f * positions[j], 1.0f - 0.05f * positions[j]});
-        EXPECT_EQ(m.triangleMaterials, std::vector<uint32_t>(7, 0));
+        EXPECT_EQ(m.triangleGroups, std::vector<uint32_t>(7, 0));
     }
     {
         // uvIndexed: every corner's UV is its vertex position halved; uvIndexedEmpty: zeros.
-        const vmq::FrameMesh m = frameOf("indexed_uvs.abc");
+        const vmq::Mesh m = frameOf("indexed_uvs.abc");
         const std::vector<float> p = stream(m, POSITION), uv = stream(m, TEXCOORD);
         for (size_t j = 0; j < 24; ++j)
             expectNear(element(uv, j, 2), {p[3 * j] / 2, p[3 * j + 1] / 2});
         expectNear(std::vector<float>(uv.begin() + 48, uv.end()), std::vector<float>(6, 0.0f));
     }
     {
-        const vmq::FrameMesh m = frameOf("normals_scopes.abc");
+        const vmq::Mesh m = frameOf("normals_scopes.abc");
         const std::vector<float> n = stream(m, NORMAL);
         const uint32_t fan[12] = {0, 1, 2, 0, 2, 3, 4, 5, 6, 4, 6, 7};
         for (size_t j = 0; j < 12; ++j) {
@@ -270,7 +272,7 @@ TEST(AlembicImporterFixtures, TexcoordSetsColoursAndVelocities)
 {
     REQUIRE_IMPORTER_FIXTURES();
     {
-        const vmq::FrameMesh m = frameOf("texsets.abc");
+        const vmq::Mesh m = frameOf("texsets.abc");
         const std::vector<float> uv1 = stream(m, TEXCOORD1), uv2 = stream(m, TEXCOORD2), p = stream(m, POSITION);
         const uint32_t fan[24] = {0, 1, 2, 0, 2, 3, 4, 5, 6, 4, 6, 7, 8, 9, 10, 8, 10, 11, 12, 13, 14, 12, 14, 15};
         for (size_t j = 0; j < 24; ++j) {
@@ -287,7 +289,7 @@ TEST(AlembicImporterFixtures, TexcoordSetsColoursAndVelocities)
         expectNear(std::vector<float>(uv2.begin(), uv2.begin() + 96), std::vector<float>(96, 0.0f));
     }
     {
-        const vmq::FrameMesh m = frameOf("colors.abc", 1);
+        const vmq::Mesh m = frameOf("colors.abc", 1);
         const std::vector<float> c = stream(m, COLOR);
         const uint32_t fan[12] = {0, 1, 2, 0, 2, 3, 4, 5, 6, 4, 6, 7};
         for (size_t j = 0; j < 12; ++j) {
@@ -298,7 +300,7 @@ TEST(AlembicImporterFixtures, TexcoordSetsColoursAndVelocities)
         expectNear(std::vector<float>(c.begin() + 72, c.end()), std::vector<float>(18, 0.0f)); // noColor
     }
     for (uint32_t f = 0; f < 3; ++f) {
-        const vmq::FrameMesh m = frameOf("colors_indexed.abc", f);
+        const vmq::Mesh m = frameOf("colors_indexed.abc", f);
         const float table[4][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}};
         const uint32_t corner[6] = {0, 1, 2, 0, 2, 3};
         for (size_t j = 0; j < 6; ++j) {
@@ -310,7 +312,7 @@ TEST(AlembicImporterFixtures, TexcoordSetsColoursAndVelocities)
                                                              0.25f, 0.5f, 0.75f, 0.25f, 0.5f, 0.75f, 0.25f, 0.5f, 0.75f});
     {
         // velSchema, velArb ("vel", per vertex), velVelocity, velUser, one quad each.
-        const vmq::FrameMesh m = frameOf("velocities.abc", 2);
+        const vmq::Mesh m = frameOf("velocities.abc", 2);
         const std::vector<float> v = stream(m, VELOCITY);
         const float arb[4][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {2, 0, 0}};
         for (size_t j = 0; j < 6; ++j) {
@@ -328,12 +330,12 @@ TEST(AlembicImporterFixtures, MaterialsFromFaceSetsAndNameParameters)
     REQUIRE_IMPORTER_FIXTURES();
     {
         importer_test::Opened o = openFixture("facesets.abc");
-        EXPECT_EQ(vmq::readFrame(*o.importer, 0).triangleMaterials, (std::vector<uint32_t>{0, 0, 1, 1, 1, 1, 0, 0, 3, 2}));
+        EXPECT_EQ(vmq::readFrame(*o.importer, 0).triangleGroups, (std::vector<uint32_t>{0, 0, 1, 1, 1, 1, 0, 0, 3, 2}));
         EXPECT_EQ(o.importer->materialNames, (std::vector<std::string>{"a", "b", "alpha", "zeta"}));
     }
     {
         importer_test::Opened o = openFixture("materials.abc");
-        EXPECT_EQ(vmq::readFrame(*o.importer, 0).triangleMaterials,
+        EXPECT_EQ(vmq::readFrame(*o.importer, 0).triangleGroups,
                   (std::vector<uint32_t>{0, 0, 1, 1, 0, 0, 2, 2, 3, 2, 3, 0, 0, 0, 4, 4}));
         EXPECT_EQ(o.importer->materialNames,
                   (std::vector<std::string>{"/mat/red", "/mat/blue", "/mat/green", "/mat/yellow", "/mat/white"}));
@@ -347,18 +349,18 @@ TEST(AlembicImporterFixtures, TransformsAndConcatenation)
 {
     REQUIRE_IMPORTER_FIXTURES();
     {
-        const vmq::FrameMesh m = frameOf("two_meshes_4_3.abc");
+        const vmq::Mesh m = frameOf("two_meshes_4_3.abc");
         EXPECT_EQ(m.sourceVertex, (std::vector<uint32_t>{0, 2, 3, 0, 3, 1, 4, 5, 6}));
-        EXPECT_EQ(m.corners, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+        EXPECT_EQ(corners(m), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
     }
-    auto byVertex = [](const vmq::FrameMesh& m, int32_t kind, uint32_t vertex) {
+    auto byVertex = [](const vmq::Mesh& m, int32_t kind, uint32_t vertex) {
         for (size_t j = 0; j < m.sourceVertex.size(); ++j)
             if (m.sourceVertex[j] == vertex)
                 return element(stream(m, kind), j, 3);
         return std::vector<float>{};
     };
     {
-        const vmq::FrameMesh m = frameOf("xform_scale2.abc");
+        const vmq::Mesh m = frameOf("xform_scale2.abc");
         const float points[4][3] = {{0, 0, 0}, {2, 0, 0}, {0, 2, 0}, {2, 2, 0}};
         const float velocities[4][3] = {{2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {2, 2, 2}};
         for (uint32_t v = 0; v < 4; ++v) {
@@ -368,7 +370,7 @@ TEST(AlembicImporterFixtures, TransformsAndConcatenation)
         }
     }
     {
-        const vmq::FrameMesh m = frameOf("xform_projective.abc");
+        const vmq::Mesh m = frameOf("xform_projective.abc");
         const float points[4][3] = {{1, 2, 3}, {1.5f, 1, 1.5f}, {1, 4, 3}, {1.5f, 2, 1.5f}};
         for (uint32_t v = 0; v < 4; ++v) {
             expectNear(byVertex(m, POSITION, v), {points[v][0], points[v][1], points[v][2]});
@@ -377,19 +379,19 @@ TEST(AlembicImporterFixtures, TransformsAndConcatenation)
         }
     }
     {
-        const vmq::FrameMesh m = frameOf("nested_mesh.abc");
+        const vmq::Mesh m = frameOf("nested_mesh.abc");
         expectNear(byVertex(m, POSITION, 3), {11, 1, 0});
         expectNear(byVertex(m, POSITION, 4), {10, 2, 0});
     }
     {
         // Frame 2 scales to zero: points collapse, computed normals have length 0.
-        const vmq::FrameMesh m = frameOf("xform_zero_scale.abc", 2);
+        const vmq::Mesh m = frameOf("xform_zero_scale.abc", 2);
         expectNear(stream(m, POSITION), std::vector<float>(18, 0.0f));
         expectNear(stream(m, NORMAL), std::vector<float>(18, 0.0f));
     }
     {
         // short10 repeats its last sample (offset 9) from frame 10 on.
-        const vmq::FrameMesh m = frameOf("two_meshes_10_24.abc", 17);
+        const vmq::Mesh m = frameOf("two_meshes_10_24.abc", 17);
         expectNear(byVertex(m, POSITION, 0), {9, 0, 0});
         expectNear(byVertex(m, POSITION, 4), {17, 3, 0});
     }
@@ -409,7 +411,7 @@ TEST(AlembicImporterFixtures, DerivedVelocitiesAndNormals)
 
     {
         // nanN: vertex 0's corners get its smoothed normal; nanNDegenerate: (0, 0, 1).
-        const vmq::FrameMesh m = frameOf("nan_normal.abc");
+        const vmq::Mesh m = frameOf("nan_normal.abc");
         const std::vector<float> n = stream(m, NORMAL);
         for (size_t j = 0; j < 12; ++j)
             if (m.sourceVertex[j] == 0)
@@ -417,13 +419,13 @@ TEST(AlembicImporterFixtures, DerivedVelocitiesAndNormals)
         expectNear(std::vector<float>(n.begin() + 36, n.end()), {0, 0, 1, 1, 0, 0, 1, 0, 0});
     }
     {
-        const vmq::FrameMesh m = frameOf("nan_position.abc");
+        const vmq::Mesh m = frameOf("nan_position.abc");
         EXPECT_EQ(m.sourceVertex, (std::vector<uint32_t>{0, 1, 2}));
         expectNear(stream(m, NORMAL), {0, 0, 1, 0, 0, 1, 0, 0, 1});
     }
     {
         // Default smooth normals: unit length, one normal per vertex.
-        const vmq::FrameMesh m = frameOf("cube_closed.abc");
+        const vmq::Mesh m = frameOf("cube_closed.abc");
         const std::vector<float> n = stream(m, NORMAL);
         std::map<uint32_t, std::vector<float>> perVertex;
         for (size_t j = 0; j < m.sourceVertex.size(); ++j) {
@@ -438,7 +440,7 @@ TEST(AlembicImporterFixtures, DerivedVelocitiesAndNormals)
     // Recomputed flat-grouped normals: at 0.9 every corner has its face's axis normal.
     SequenceSettings grouped{};
     grouped.compression.recomputeNormals = 1;
-    const vmq::FrameMesh m = frameOf("cube_closed.abc", 0, grouped);
+    const vmq::Mesh m = frameOf("cube_closed.abc", 0, grouped);
     const std::vector<float> n = stream(m, NORMAL);
     for (size_t j = 0; j < 36; ++j) {
         const std::vector<float> e = element(n, j, 3);

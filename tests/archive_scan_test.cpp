@@ -80,9 +80,9 @@ TEST(ArchiveScan, VisibilityFollowsTheNearestExplicitValue)
     std::vector<std::string> lines = found(2, 30);
     lines.push_back("Animated visibility detected; hidden meshes will be excluded per frame.");
     EXPECT_EQ(o.takeLines(), lines);
-    EXPECT_EQ(vmq::readFrame(*o.importer, 7).corners.size(), 6u);
-    EXPECT_EQ(vmq::readFrame(*o.importer, 4).corners.size(), 12u);
-    EXPECT_EQ(vmq::readFrame(*o.importer, 29).corners.size(), 12u); // blink's visibility clamps to its last sample
+    EXPECT_EQ(vmq::readFrame(*o.importer, 7).triangles.size(), 2u);
+    EXPECT_EQ(vmq::readFrame(*o.importer, 4).triangles.size(), 4u);
+    EXPECT_EQ(vmq::readFrame(*o.importer, 29).triangles.size(), 4u); // blink's visibility clamps to its last sample
 }
 
 TEST(ArchiveScan, FrameDurationFromThePositionsTimeSampling)
@@ -225,7 +225,7 @@ TEST(ArchiveScan, FailuresToOpen)
         EXPECT_EQ(o.importer->staticTopology, 0);
         EXPECT_EQ(o.importer->staticAttributeMask, 0u);
         EXPECT_EQ(o.takeLines(), c.lines);
-        EXPECT_TRUE(vmq::readFrame(*o.importer, 0).corners.empty());
+        EXPECT_TRUE(vmq::readFrame(*o.importer, 0).triangles.empty());
     }
     std::ostringstream log;
     const std::vector<uint8_t> garbage(64, 0x5a);

@@ -15,6 +15,8 @@ using importer_test::grid;
 using importer_test::openContents;
 using importer_test::stream;
 
+using importer_test::corners;
+using importer_test::values;
 namespace {
 
 TEST(FrameMesh, MeshesAreConcatenatedWithPaddedLists)
@@ -29,10 +31,10 @@ TEST(FrameMesh, MeshesAreConcatenatedWithPaddedLists)
         {compoundProperty(".arbGeomParams", {floatGeomParam("Cd", TypedParam::Color4f, GeomScope::Uniform, {{0.5f, 0.25f, 1, 0.5f}})}),
          floatGeomParam("uv", TypedParam::Vector2f, GeomScope::Vertex, {{0, 0, 1, 0, 0, 1, 1, 1}})});
     importer_test::Opened o = openContents(archiveOf({quad, polyMeshObject("tri", tri)}));
-    const vmq::FrameMesh m = vmq::readFrame(*o.importer, 0);
+    const vmq::Mesh m = vmq::readFrame(*o.importer, 0);
     EXPECT_EQ(m.sourceVertex, (std::vector<uint32_t>{0, 2, 3, 0, 3, 1, 4, 5, 6}));
-    EXPECT_EQ(m.corners, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(m.triangleMaterials, (std::vector<uint32_t>{0, 0, 0}));
+    EXPECT_EQ(corners(m), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(m.triangleGroups, (std::vector<uint32_t>{0, 0, 0}));
     const std::vector<float> colours = stream(m, COLOR), uv = stream(m, TEXCOORD);
     for (size_t j = 0; j < 9; ++j)
         expectNear(element(colours, j, 3), j < 6 ? std::vector<float>{0.5f, 0.25f, 1} : std::vector<float>{0, 0, 0});
@@ -45,7 +47,7 @@ TEST(FrameMesh, MeshesAreConcatenatedWithPaddedLists)
     tri.velocities = {{1, 2, 3}};
     const importer_test::Opened single = openContents(archiveOf({polyMeshObject(
         "tri", tri, {floatGeomParam("N", TypedParam::Normal3f, GeomScope::FaceVarying, {{0, 1, 0, 1, 0, 0}}, {{}})})}));
-    const vmq::FrameMesh s = vmq::readFrame(*single.importer, 0);
+    const vmq::Mesh s = vmq::readFrame(*single.importer, 0);
     expectNear(stream(s, NORMAL), {0, 1, 0, 1, 0, 0, 0, 0, 0});
     expectNear(stream(s, VELOCITY), {1, 2, 3, 0, 0, 0, 0, 0, 0});
 }
@@ -121,13 +123,13 @@ TEST(FrameMesh, RecomputedNormalsOverTheWholeFrame)
     settings.compression.recomputeNormals = 1;
     settings.normalSmoothingThreshold = 0.5f;
     importer_test::Opened o = openContents(archiveOf({polyMeshObject("a", grid(2, 1))}), settings);
-    vmq::FrameMesh m = vmq::readFrame(*o.importer, 0);
-    for (size_t j = 0; j < m.corners.size(); ++j)
+    vmq::Mesh m = vmq::readFrame(*o.importer, 0);
+    for (size_t j = 0; j < 3 * m.triangles.size(); ++j)
         expectNear(element(stream(m, NORMAL), j, 3), {0, 0, 1});
     settings.compression.smoothAllNormals = 1;
     importer_test::Opened s = openContents(archiveOf({polyMeshObject("a", grid(2, 1))}), settings);
     m = vmq::readFrame(*s.importer, 0);
-    for (size_t j = 0; j < m.corners.size(); ++j)
+    for (size_t j = 0; j < 3 * m.triangles.size(); ++j)
         expectNear(element(stream(m, NORMAL), j, 3), {0, 0, 1});
 }
 
@@ -138,15 +140,15 @@ TEST(FrameMesh, ABadMeshEmptiesTheWholeFrame)
     bad.faceIndices[1] = {0, 2, 4, 1};
     importer_test::Opened o = openContents(archiveOf({polyMeshObject("good", grid(1, 1, 0, 0, 3)), polyMeshObject("bad", bad)}));
     o.takeLines();
-    EXPECT_EQ(vmq::readFrame(*o.importer, 0).triangleMaterials.size(), 4u);
-    EXPECT_TRUE(vmq::readFrame(*o.importer, 1).corners.empty());
+    EXPECT_EQ(vmq::readFrame(*o.importer, 0).triangleGroups.size(), 4u);
+    EXPECT_TRUE(vmq::readFrame(*o.importer, 1).triangles.empty());
     EXPECT_EQ(o.takeLines(), (std::vector<std::string>{"Error: Index 4 out of bounds (max 4).", "Error: Failed to read frame 1"}));
-    EXPECT_TRUE(vmq::readFrame(*o.importer, 2).corners.empty());
+    EXPECT_TRUE(vmq::readFrame(*o.importer, 2).triangles.empty());
 
     // An archive-layer error while reading (a mesh without samples) is a frame read failure too.
     importer_test::Opened empty = openContents(archiveOf({polyMeshObject("good", grid(1, 1)), polyMeshObject("none", grid(1, 1, 0, 0, 0))}));
     empty.takeLines();
-    EXPECT_TRUE(vmq::readFrame(*empty.importer, 0).corners.empty());
+    EXPECT_TRUE(vmq::readFrame(*empty.importer, 0).triangles.empty());
     EXPECT_EQ(empty.takeLines(), std::vector<std::string>{"Error: Failed to read frame 0"});
 }
 
@@ -170,12 +172,12 @@ TEST(FrameMesh, FramesReadConcurrently)
     }
     const ArchiveContents contents = archiveOf(std::move(objects));
     importer_test::Opened serial = openContents(contents);
-    std::vector<vmq::FrameMesh> expected;
+    std::vector<vmq::Mesh> expected;
     for (uint32_t f = 0; f < kFrames; ++f)
         expected.push_back(vmq::readFrame(*serial.importer, f));
 
     importer_test::Opened parallel = openContents(contents);
-    std::vector<vmq::FrameMesh> frames(kFrames);
+    std::vector<vmq::Mesh> frames(kFrames);
     std::atomic<uint32_t> next{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -188,12 +190,12 @@ TEST(FrameMesh, FramesReadConcurrently)
     const std::vector<std::string>& names = parallel.importer->materialNames;
     EXPECT_EQ(names.size(), serial.importer->materialNames.size());
     for (uint32_t f = 0; f < kFrames; ++f) {
-        EXPECT_EQ(frames[f].attributes.at(POSITION).values, expected[f].attributes.at(POSITION).values);
-        ASSERT_EQ(frames[f].triangleMaterials.size(), expected[f].triangleMaterials.size());
+        EXPECT_EQ(stream(frames[f], POSITION), stream(expected[f], POSITION));
+        ASSERT_EQ(frames[f].triangleGroups.size(), expected[f].triangleGroups.size());
         // Same names per triangle, whatever numbers the names got.
-        for (size_t t = 0; t < frames[f].triangleMaterials.size(); ++t)
-            EXPECT_EQ(names[frames[f].triangleMaterials[t]],
-                      serial.importer->materialNames[expected[f].triangleMaterials[t]]);
+        for (size_t t = 0; t < frames[f].triangleGroups.size(); ++t)
+            EXPECT_EQ(names[frames[f].triangleGroups[t]],
+                      serial.importer->materialNames[expected[f].triangleGroups[t]]);
     }
     for (size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ(parallel.importer->materialIndex.at(names[i]), i);

@@ -48,10 +48,51 @@ inline Opened openContents(const vmq::abc::ArchiveContents& contents, const Sequ
 }
 
 // The values of attribute `kind`, empty when the frame has none.
-inline std::vector<float> stream(const vmq::FrameMesh& mesh, int32_t kind)
+inline std::vector<float> stream(const vmq::Mesh& mesh, int32_t kind)
 {
-    auto it = mesh.attributes.find(kind);
-    return it == mesh.attributes.end() ? std::vector<float>{} : it->second.values;
+    const vmq::VertexAttribute* attribute = vmq::findAttribute(mesh, kind);
+    return attribute ? attribute->values : std::vector<float>{};
+}
+
+// The values of attribute `kind`, which the mesh must have.
+inline std::vector<float>& values(vmq::Mesh& mesh, int32_t kind)
+{
+    vmq::VertexAttribute* attribute = vmq::findAttribute(mesh, kind);
+    EXPECT_NE(attribute, nullptr) << "kind " << kind;
+    static std::vector<float> none;
+    return attribute ? attribute->values : none;
+}
+
+// Sets attribute `kind`, keeping the attributes in ascending kind.
+inline void setAttribute(vmq::Mesh& mesh, int32_t kind, std::vector<float> values, uint32_t componentCount)
+{
+    if (vmq::VertexAttribute* attribute = vmq::findAttribute(mesh, kind)) {
+        attribute->values = std::move(values);
+        attribute->componentCount = componentCount;
+        return;
+    }
+    auto at = mesh.attributes.begin();
+    while (at != mesh.attributes.end() && at->kind < kind)
+        ++at;
+    mesh.attributes.insert(at, vmq::VertexAttribute{kind, componentCount, std::move(values)});
+}
+
+// The corners of the mesh's triangles, three per triangle.
+inline std::vector<uint32_t> corners(const vmq::Mesh& mesh)
+{
+    std::vector<uint32_t> out;
+    for (const vmq::TriangleIndices& t : mesh.triangles)
+        out.insert(out.end(), t.begin(), t.end());
+    return out;
+}
+
+// Triangles over the given corners, three per triangle.
+inline std::vector<vmq::TriangleIndices> trianglesOf(const std::vector<uint32_t>& corners)
+{
+    std::vector<vmq::TriangleIndices> out(corners.size() / 3);
+    for (size_t t = 0; t < out.size(); ++t)
+        out[t] = {corners[3 * t], corners[3 * t + 1], corners[3 * t + 2]};
+    return out;
 }
 
 // Element `i` of a stream of `width` components.

@@ -18,6 +18,11 @@ using namespace vmq::abc;
 using importer_test::archiveOf;
 using importer_test::grid;
 
+using importer_test::corners;
+using importer_test::setAttribute;
+using importer_test::stream;
+using importer_test::trianglesOf;
+using importer_test::values;
 namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -76,8 +81,7 @@ Compressed compress(const std::vector<uint8_t>& bytes, const SequenceSettings& s
 {
     std::ostringstream log;
     Compressed c;
-    c.sequence.reset(vmq::compressAlembicMemory(bytes, &settings, threads, progress, userData, &log));
-    c.error = lastError();
+    c.sequence.reset(vmq::compressAlembicMemory(bytes, &settings, threads, progress, userData, c.error, &log));
     c.log = log.str();
     return c;
 }
@@ -100,15 +104,15 @@ std::vector<uint8_t> wavingGrid(uint32_t w, uint32_t h, uint32_t frames, const s
 
 // ------------------------------------------------------------------------------------------------
 
-vmq::FrameMesh oneTriangle()
+vmq::Mesh oneTriangle()
 {
-    vmq::FrameMesh m;
-    m.corners = {0, 1, 2};
-    m.triangleMaterials = {0};
-    m.attributes[POSITION] = {{1, 2, 3, 0, 1, 0, 1, 0, 0}, 3};
-    m.attributes[NORMAL] = {{0, 0, 1, 0, 0, 0, 1, 0, 0}, 3};
-    m.attributes[VELOCITY] = {{1, 0, 0, 0, 1, 0, 0, 0, 1}, 3};
-    m.attributes[TEXCOORD] = {{0.5f, 0.5f, 0, 0, 1, 1}, 2};
+    vmq::Mesh m;
+    m.triangles = {{0, 1, 2}};
+    m.triangleGroups = {0};
+    setAttribute(m, POSITION, {1, 2, 3, 0, 1, 0, 1, 0, 0}, 3);
+    setAttribute(m, NORMAL, {0, 0, 1, 0, 0, 0, 1, 0, 0}, 3);
+    setAttribute(m, VELOCITY, {1, 0, 0, 0, 1, 0, 0, 0, 1}, 3);
+    setAttribute(m, TEXCOORD, {0.5f, 0.5f, 0, 0, 1, 1}, 2);
     return m;
 }
 
@@ -139,26 +143,26 @@ TEST(SequenceTransform, TransformsPositionsNormalsVelocitiesAndWinding)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        vmq::FrameMesh m = oneTriangle();
+        vmq::Mesh m = oneTriangle();
         vmq::applyFrameTransform(m, c.transform.data());
-        const auto& p = m.attributes[POSITION].values;
+        const auto& p = values(m, POSITION);
         EXPECT_EQ(std::vector<float>(p.begin(), p.begin() + 3), c.position0);
-        const auto& n = m.attributes[NORMAL].values;
+        const auto& n = values(m, NORMAL);
         EXPECT_EQ(std::vector<float>(n.begin(), n.begin() + 3), c.normal0);
-        const auto& v = m.attributes[VELOCITY].values;
+        const auto& v = values(m, VELOCITY);
         EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 3), c.velocity0);
-        EXPECT_EQ(m.corners, c.corners);
-        EXPECT_EQ(m.attributes[TEXCOORD].values, oneTriangle().attributes[TEXCOORD].values);
+        EXPECT_EQ(corners(m), c.corners);
+        EXPECT_EQ(stream(m, TEXCOORD), stream(oneTriangle(), TEXCOORD));
         // The zero normal keeps its value; the other normals stay unit length.
         EXPECT_EQ(std::vector<float>(n.begin() + 3, n.begin() + 6), (std::vector<float>{0, 0, 0}));
         EXPECT_FLOAT_EQ(std::hypot(n[6], n[7], n[8]), 1.0f);
     }
     // The shear turns (1, 0, 0) into itself and (0, 1, 0) into (1, 1, 0) / sqrt(2).
-    vmq::FrameMesh m = oneTriangle();
-    m.attributes[NORMAL].values = {0, 1, 0, 0, 1, 0, 0, 1, 0};
+    vmq::Mesh m = oneTriangle();
+    values(m, NORMAL) = {0, 1, 0, 0, 1, 0, 0, 1, 0};
     vmq::applyFrameTransform(m, shear.data());
-    EXPECT_FLOAT_EQ(m.attributes[NORMAL].values[0], 1.0f / std::sqrt(2.0f));
-    EXPECT_FLOAT_EQ(m.attributes[NORMAL].values[1], 1.0f / std::sqrt(2.0f));
+    EXPECT_FLOAT_EQ(values(m, NORMAL)[0], 1.0f / std::sqrt(2.0f));
+    EXPECT_FLOAT_EQ(values(m, NORMAL)[1], 1.0f / std::sqrt(2.0f));
 }
 
 TEST(SequenceTransform, IdentityTestCoversAllSixteenElements)
@@ -178,40 +182,41 @@ TEST(FrameProcessing, SharedWeldAppliesOnlyToMatchingVertexCounts)
 {
     // Two triangles sharing an edge as a 6-corner soup: welded to 4 vertices by the first frame.
     auto soup = [](uint32_t extra) {
-        vmq::FrameMesh m;
+        vmq::Mesh m;
         std::vector<float> p = {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
         std::vector<uint32_t> source = {0, 1, 2, 1, 3, 2};
         for (uint32_t e = 0; e < extra; ++e) {
             p.insert(p.end(), {5, 5, 0, 6, 5, 0, 5, 6, 0});
             source.insert(source.end(), {4, 5, 6});
         }
-        m.corners.resize(p.size() / 3);
-        for (uint32_t i = 0; i < m.corners.size(); ++i)
-            m.corners[i] = i;
-        m.triangleMaterials.assign(m.corners.size() / 3, 0);
-        m.attributes[POSITION] = {p, 3};
+        std::vector<uint32_t> soupCorners(p.size() / 3);
+        for (uint32_t i = 0; i < soupCorners.size(); ++i)
+            soupCorners[i] = i;
+        m.triangles = trianglesOf(soupCorners);
+        m.triangleGroups.assign(m.triangles.size(), 0);
+        setAttribute(m, POSITION, p, 3);
         m.sourceVertex = source;
         return m;
     };
     SequenceSettings settings{};
     vmq::SharedRemap shared;
-    vmq::FrameMesh first = soup(0);
+    vmq::Mesh first = soup(0);
     vmq::processFrameMesh(first, settings, true, &shared);
     EXPECT_TRUE(shared.computed);
     EXPECT_EQ(shared.vertexCount, 6u);
     EXPECT_EQ(shared.uniqueCount, 4u);
-    EXPECT_EQ(first.corners, (std::vector<uint32_t>{0, 1, 2, 1, 3, 2}));
+    EXPECT_EQ(corners(first), (std::vector<uint32_t>{0, 1, 2, 1, 3, 2}));
     EXPECT_TRUE(first.sourceVertex.empty());
 
-    vmq::FrameMesh same = soup(0);
+    vmq::Mesh same = soup(0);
     vmq::processFrameMesh(same, settings, true, &shared);
-    EXPECT_EQ(same.corners, first.corners);
-    EXPECT_EQ(same.attributes[POSITION].values, first.attributes[POSITION].values);
+    EXPECT_EQ(same.triangles, first.triangles);
+    EXPECT_EQ(stream(same, POSITION), stream(first, POSITION));
 
-    vmq::FrameMesh bigger = soup(1); // another vertex count: left unwelded
+    vmq::Mesh bigger = soup(1); // another vertex count: left unwelded
     vmq::processFrameMesh(bigger, settings, true, &shared);
-    EXPECT_EQ(bigger.corners.size(), 9u);
-    EXPECT_EQ(bigger.attributes[POSITION].values.size(), 27u);
+    EXPECT_EQ(bigger.triangles.size(), 3u);
+    EXPECT_EQ(stream(bigger, POSITION).size(), 27u);
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -288,10 +293,10 @@ TEST(SequenceDriver, FrameThatLosesTrianglesIsCompressedOnItsOwn)
     vmq::beginFrameSharing(sharing, true, importer->frameCount);
     std::vector<vmq::PreparedFrame> kinds;
     for (uint32_t f = 0; f < 3; ++f) {
-        vmq::FrameMesh m = vmq::readFrame(*importer, f);
+        vmq::Mesh m = vmq::readFrame(*importer, f);
         kinds.push_back(vmq::prepareFrame(m, f, settings, *importer, sharing));
         if (f == 2) {
-            EXPECT_EQ(m.attributes[POSITION].values.size(), 80u * 3u);
+            EXPECT_EQ(stream(m, POSITION).size(), 80u * 3u);
         }
     }
     EXPECT_EQ(kinds, (std::vector<vmq::PreparedFrame>{vmq::PreparedFrame::Shared, vmq::PreparedFrame::Shared,
@@ -310,7 +315,7 @@ TEST(SequenceDriver, FramesThatLoseOtherTrianglesAreNotWeldedAlike)
     ASSERT_EQ(importer->staticTopology, 1u);
     vmq::FrameSharing sharing;
     vmq::beginFrameSharing(sharing, true, importer->frameCount);
-    std::vector<vmq::FrameMesh> frames;
+    std::vector<vmq::Mesh> frames;
     std::vector<vmq::PreparedFrame> kinds;
     for (uint32_t f = 0; f < 3; ++f) {
         frames.push_back(vmq::readFrame(*importer, f));
@@ -319,7 +324,7 @@ TEST(SequenceDriver, FramesThatLoseOtherTrianglesAreNotWeldedAlike)
     EXPECT_EQ(kinds, (std::vector<vmq::PreparedFrame>{vmq::PreparedFrame::Shared, vmq::PreparedFrame::Alone,
                                                       vmq::PreparedFrame::Alone}));
     // Frame 1 still holds grid vertex 30 at (3, 3) and lacks vertex 50 at (5, 5).
-    const std::vector<float>& p = frames[1].attributes[POSITION].values;
+    const std::vector<float>& p = values(frames[1], POSITION);
     bool has30 = false, has50 = false;
     for (size_t v = 0; v < p.size() / 3; ++v) {
         has30 = has30 || (p[3 * v] == 3 && p[3 * v + 1] == 3);
@@ -385,9 +390,9 @@ TEST(SequenceDriver, EmptyFirstFrameLetsTheFirstFrameWithTrianglesWeld)
         std::vector<std::thread> threads;
         for (uint32_t f = 0; f < 7; ++f)
             threads.emplace_back([&, f] {
-                vmq::FrameMesh m = vmq::readFrame(*importer, f);
+                vmq::Mesh m = vmq::readFrame(*importer, f);
                 vmq::prepareFrame(m, f, settings, *importer, sharing);
-                corners[f] = m.corners;
+                corners[f] = importer_test::corners(m);
             });
         for (std::thread& t : threads)
             t.join();
@@ -478,8 +483,9 @@ TEST(SequenceDriver, FailuresAndTheirTexts)
     }
 
     // Null arguments and null release.
-    EXPECT_EQ(vmq::compressAlembicMemory(junk, nullptr, 1, nullptr, nullptr), nullptr);
-    EXPECT_EQ(lastError(), "Invalid arguments.");
+    std::string error;
+    EXPECT_EQ(vmq::compressAlembicMemory(junk, nullptr, 1, nullptr, nullptr, error), nullptr);
+    EXPECT_EQ(error, "Invalid arguments.");
     EXPECT_EQ(Pelku_Vmq_Compression_CompressAlembicFile(nullptr, &settings, 1, nullptr, nullptr), nullptr);
     EXPECT_EQ(lastError(), "Invalid arguments.");
     Pelku_Vmq_Compression_ReleaseCompressedSequence(nullptr);

@@ -103,15 +103,15 @@ bool readArchiveFrames(const std::string& path, const ContainerHeader& header, u
     vmq::FrameSharing sharing;
     vmq::beginFrameSharing(sharing, importer->staticTopology != 0 && importer->frameCount > 1, importer->frameCount);
     for (uint32_t f = 0; f < importer->frameCount && f <= lastFrame; ++f) {
-        vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
+        vmq::Mesh mesh = vmq::readFrame(*importer, f);
         if (vmq::prepareFrame(mesh, f, settings, *importer, sharing) == vmq::PreparedFrame::Empty)
             continue;
         SourceMesh& source = frames[f];
-        for (const auto& [kind, stream] : mesh.attributes)
-            source.attributes.push_back({kind, stream.componentCount, stream.values});
-        for (size_t t = 0; t + 2 < mesh.corners.size(); t += 3)
-            source.triangles.push_back({{mesh.corners[t], mesh.corners[t + 1], mesh.corners[t + 2]}});
-        source.groups = mesh.triangleMaterials;
+        for (vmq::VertexAttribute& attribute : mesh.attributes)
+            source.attributes.push_back({attribute.kind, attribute.componentCount, std::move(attribute.values)});
+        for (const vmq::TriangleIndices& t : mesh.triangles)
+            source.triangles.push_back({{t[0], t[1], t[2]}});
+        source.groups = std::move(mesh.triangleGroups);
         source.materialNames = importer->materialNames;
     }
     return true;

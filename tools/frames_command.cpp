@@ -68,17 +68,19 @@ bool parseNumber(const char* text, double& value)
 }
 
 // "frame <f> <stage>: triangles=<T> corners=<A> triangleMaterials=<A> [sourceVertex=<A>] <KIND>=<N>x<C>:<hash> ..."
-std::string frameLine(uint32_t f, const char* stage, const vmq::FrameMesh& mesh)
+std::string frameLine(uint32_t f, const char* stage, const vmq::Mesh& mesh)
 {
-    std::string line = "frame " + std::to_string(f) + " " + stage + ": triangles=" + std::to_string(mesh.corners.size() / 3) +
-                       " corners=" + countAndHash(mesh.corners) + " triangleMaterials=" + countAndHash(mesh.triangleMaterials);
+    std::vector<uint32_t> corners;
+    corners.reserve(3 * mesh.triangles.size());
+    for (const vmq::TriangleIndices& t : mesh.triangles)
+        corners.insert(corners.end(), t.begin(), t.end());
+    std::string line = "frame " + std::to_string(f) + " " + stage + ": triangles=" + std::to_string(mesh.triangles.size()) +
+                       " corners=" + countAndHash(corners) + " triangleMaterials=" + countAndHash(mesh.triangleGroups);
     if (!mesh.sourceVertex.empty())
         line += " sourceVertex=" + countAndHash(mesh.sourceVertex);
-    for (const auto& [kind, stream] : mesh.attributes) {
-        const size_t elements = stream.componentCount ? stream.values.size() / stream.componentCount : 0;
-        line += " " + kindName(kind) + "=" + std::to_string(elements) + "x" + std::to_string(stream.componentCount) + ":" +
-                hashText(stream.values);
-    }
+    for (const vmq::VertexAttribute& attribute : mesh.attributes)
+        line += " " + kindName(attribute.kind) + "=" + std::to_string(attribute.vertexCount()) + "x" +
+                std::to_string(attribute.componentCount) + ":" + hashText(attribute.values);
     return line;
 }
 
@@ -144,8 +146,8 @@ int runFramesCommand(int argc, char** argv)
     vmq::FrameSharing sharing;
     vmq::beginFrameSharing(sharing, importer->staticTopology != 0 && importer->frameCount > 1, importer->frameCount);
     for (uint32_t f = 0; f < importer->frameCount; ++f) {
-        vmq::FrameMesh mesh = vmq::readFrame(*importer, f);
-        if (mesh.corners.empty()) {
+        vmq::Mesh mesh = vmq::readFrame(*importer, f);
+        if (mesh.triangles.empty()) {
             vmq::prepareFrame(mesh, f, settings, *importer, sharing);
             std::printf("frame %u read: empty\n", f);
             continue;

@@ -188,9 +188,9 @@ void reserveFrame(const Archive& archive, const AlembicImporter& importer, const
     data.smoothingGroup.reserve(size_t(2 * faces));
 }
 
-FrameMesh assembleFrameMesh(const MeshFrameData& data)
+Mesh assembleFrameMesh(const MeshFrameData& data)
 {
-    FrameMesh mesh;
+    Mesh mesh;
     const size_t triangles = data.triangleCount();
     // Every stream is sized for all triangles up front and cut to the triangles kept.
     struct Stream {
@@ -210,19 +210,21 @@ FrameMesh assembleFrameMesh(const MeshFrameData& data)
     };
     size_t streamCount = 0;
     Stream* streams[7];
-    for (Stream& s : all) {
+    mesh.attributes.reserve(7);
+    for (Stream& s : all) { // in ascending kind
         if (s.kind != 0 && s.source->empty())
             continue;
-        AttributeStream& stream = mesh.attributes[s.kind];
-        stream.componentCount = s.components;
-        stream.values.resize(3 * triangles * s.components);
-        s.out = stream.values.data();
-        s.values = &stream.values;
+        VertexAttribute& attribute = mesh.attributes.emplace_back();
+        attribute.kind = s.kind;
+        attribute.componentCount = s.components;
+        attribute.values.resize(3 * triangles * s.components);
+        s.out = attribute.values.data();
+        s.values = &attribute.values;
         streams[streamCount++] = &s;
     }
-    mesh.corners.resize(3 * triangles);
+    mesh.triangles.resize(triangles);
     mesh.sourceVertex.resize(3 * triangles);
-    mesh.triangleMaterials.resize(triangles);
+    mesh.triangleGroups.resize(triangles);
     size_t kept = 0;
     for (size_t t = 0; t < triangles; ++t) {
         const uint32_t* c = &data.corners[3 * t];
@@ -234,7 +236,7 @@ FrameMesh assembleFrameMesh(const MeshFrameData& data)
             continue;
         for (size_t j = 0; j < 3; ++j) {
             const size_t out = 3 * kept + j;
-            mesh.corners[out] = uint32_t(out);
+            mesh.triangles[kept][j] = uint32_t(out);
             mesh.sourceVertex[out] = c[j];
             for (size_t i = 0; i < streamCount; ++i) {
                 Stream& s = *streams[i];
@@ -243,19 +245,19 @@ FrameMesh assembleFrameMesh(const MeshFrameData& data)
                 std::copy(v, v + s.components, s.out + out * s.components);
             }
         }
-        mesh.triangleMaterials[kept++] = data.triangleMaterials.empty() ? 0u : data.triangleMaterials[t];
+        mesh.triangleGroups[kept++] = data.triangleMaterials.empty() ? 0u : data.triangleMaterials[t];
     }
     if (kept == 0)
-        return FrameMesh{};
-    mesh.corners.resize(3 * kept);
+        return Mesh{};
+    mesh.triangles.resize(kept);
     mesh.sourceVertex.resize(3 * kept);
-    mesh.triangleMaterials.resize(kept);
+    mesh.triangleGroups.resize(kept);
     for (size_t i = 0; i < streamCount; ++i)
         streams[i]->values->resize(3 * kept * streams[i]->components);
     return mesh;
 }
 
-FrameMesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
+Mesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
 {
     if (importer.frameCount == 0 || !importer.archive)
         return {};
@@ -438,7 +440,7 @@ void appendMeshData(MeshFrameData& frame, const MeshFrameData& mesh)
     frame.materialCount = std::max(frame.materialCount, mesh.materialCount);
 }
 
-FrameMesh readFrame(AlembicImporter& importer, uint32_t frame)
+Mesh readFrame(AlembicImporter& importer, uint32_t frame)
 {
     try {
         return readVisibleMeshes(importer, frame);

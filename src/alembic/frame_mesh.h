@@ -1,34 +1,25 @@
 #pragma once
 // One frame of the archive as one world-space triangle soup: every mesh visible in the frame
 // read, transformed by its ancestors, given velocities and normals as the settings ask, mapped
-// onto the global material table and concatenated; then one output vertex per triangle corner.
+// onto the global material table and concatenated; then one output vertex per triangle corner,
+// in the library's mesh form: triangle t uses vertices 3t, 3t + 1, 3t + 2, the attributes come
+// in ascending kind, the groups are the global material numbers, and every vertex remembers its
+// source vertex (its vertex in the frame's combined positions).
 #include "alembic/alembic_importer.h"
 #include "alembic/archive/archive_reader.h"
+#include "core/mesh.h"
 
 #include <Imath/ImathMatrix.h>
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
 namespace vmq {
 
-struct AttributeStream {
-    std::vector<float> values; // componentCount floats per element
-    uint32_t componentCount = 0;
-};
-
-struct FrameMesh {
-    std::vector<uint32_t> corners;           // 0, 1, 2, ...: triangle t uses 3t, 3t + 1, 3t + 2
-    std::vector<uint32_t> triangleMaterials; // global material index per triangle
-    std::map<int32_t, AttributeStream> attributes; // by attribute kind, ascending
-    std::vector<uint32_t> sourceVertex;      // per corner: its vertex in the frame's combined positions
-};
-
-// Reads frame `frame`. An empty result (no corners) means the frame has no geometry; when a
+// Reads frame `frame`. An empty result (no triangles) means the frame has no geometry; when a
 // mesh cannot be read the frame is empty and "Error: Failed to read frame N" is written. Safe to
 // call for different frames on several threads at once.
-FrameMesh readFrame(AlembicImporter& importer, uint32_t frame);
+Mesh readFrame(AlembicImporter& importer, uint32_t frame);
 
 // The archive's transform objects: object metadata "schema" is "AbcGeom_Xform_v3".
 bool isTransformObject(const abc::ObjectRecord& object);

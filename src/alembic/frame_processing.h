@@ -30,15 +30,15 @@ bool isIdentityTransform(const float transform[16]);
 // unit length unless that length is 0) and VELOCITY (3x3 block) streams of 3 or more components,
 // in single precision; a negative determinant of the 3x3 block swaps the second and third corner
 // of every triangle. Nothing happens for an identity transform.
-void applyFrameTransform(FrameMesh& frame, const float transform[16]);
+void applyFrameTransform(Mesh& frame, const float transform[16]);
 
 // Welds and cleans the frame in place. Without `staticTopology` the frame is welded and, with
 // optimizeMesh set, reordered on its own; with it and a `shared` remap the frame gets the shared
 // weld (computing it when it is not yet computed) where its vertex count and source vertices
 // match, and no reordering. Then repeated triangles and tangents as the settings ask; `sourceVertex` ends empty.
-void processFrameMesh(FrameMesh& frame, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared);
+void processFrameMesh(Mesh& frame, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared);
 
 // Welds and, with `optimize` set, reorders a processed frame on its own.
-void optimiseFrameAlone(FrameMesh& frame, bool optimize);
+void optimiseFrameAlone(Mesh& frame, bool optimize);
 
 } // namespace vmq

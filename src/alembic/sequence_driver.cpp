@@ -2,7 +2,6 @@
 
 #include "mesh/compress_mesh.h"
 #include "pipeline/compressed_record.h"
-#include "api/last_error.h"
 
 #include <algorithm>
 #include <atomic>
@@ -37,17 +36,18 @@ private:
     uint32_t frame;
 };
 
+// Waits until the shared weld exists or every lower frame is settled; true when the weld exists.
 // Every lower frame was taken before this one and settles without waiting, so the wait ends.
-void waitForSharedRemap(FrameSharing& sharing, uint32_t frame)
+bool waitForSharedRemap(FrameSharing& sharing, uint32_t frame)
 {
     std::unique_lock<std::mutex> guard(sharing.lock);
     sharing.settledChanged.wait(guard, [&] { return sharing.remap.computed || sharing.firstUnsettled >= frame; });
+    return sharing.remap.computed;
 }
 
 struct SequenceRun {
     AlembicImporter& importer;
-    const SequenceSettings& settings;   // the caller's: the frame processing follows its optimizeMesh
-    CompressionSettings frameSettings;  // what each frame's compression receives
+    const SequenceSettings& settings; // frames are optimised while they are processed, never again
     ProgressCallback progress;
     void* userData;
     uint32_t frameCount;
@@ -66,10 +66,9 @@ struct SequenceRun {
     std::string failureMessage;
 
     SequenceRun(AlembicImporter& importer, const SequenceSettings& settings, ProgressCallback progress, void* userData)
-        : importer(importer), settings(settings), frameSettings(settings.compression), progress(progress), userData(userData),
-          frameCount(importer.frameCount), results(importer.frameCount, nullptr)
+        : importer(importer), settings(settings), progress(progress), userData(userData), frameCount(importer.frameCount),
+          results(importer.frameCount, nullptr)
     {
-        frameSettings.optimizeMesh = 0;
     }
 };
 
@@ -111,32 +110,14 @@ void compressFrame(SequenceRun& run, uint32_t frame)
     try {
         // Settles the frame even when reading throws, so that no later frame waits for it.
         SettleOnExit settle(run.sharing, frame);
-        FrameMesh mesh = readFrame(run.importer, frame);
+        Mesh mesh = readFrame(run.importer, frame);
         const PreparedFrame prepared = prepareFrame(mesh, frame, run.settings, run.importer, run.sharing);
         if (prepared == PreparedFrame::Empty)
             return;
 
-        std::vector<Triangle> triangles(mesh.corners.size() / 3);
-        for (size_t t = 0; t < triangles.size(); ++t)
-            for (size_t k = 0; k < 3; ++k)
-                triangles[t].indices[k] = mesh.corners[3 * t + k];
-        std::vector<MeshAttribute> attributes;
-        attributes.reserve(mesh.attributes.size());
-        for (const auto& [kind, stream] : mesh.attributes)
-            attributes.push_back({kind, stream.values.data(), stream.values.data() + stream.values.size(), stream.componentCount});
-
         const bool shared = prepared == PreparedFrame::Shared && frame > 0;
-        MeshDescriptor descriptor{};
-        descriptor.trianglesBegin = triangles.data();
-        descriptor.trianglesEnd = triangles.data() + triangles.size();
-        descriptor.attributesBegin = attributes.data();
-        descriptor.attributesEnd = attributes.data() + attributes.size();
-        descriptor.triangleGroupsBegin = mesh.triangleMaterials.data();
-        descriptor.triangleGroupsEnd = mesh.triangleMaterials.data() + mesh.triangleMaterials.size();
-        descriptor.partition = shared ? run.sharedPartition : nullptr;
-        descriptor.reuseTopology = shared ? run.sharedTopology : nullptr;
-
-        CompressedMesh* result = compressMeshCore(descriptor, run.frameSettings, descriptor.partition, error);
+        CompressedMesh* result = compressOwnedMesh(mesh, run.settings.compression, shared ? run.sharedPartition : nullptr,
+                                                   shared ? run.sharedTopology : nullptr, error);
         run.results[frame] = result;
         if (result && frame > 0)
             releaseMeshletAttachments(result);
@@ -163,7 +144,7 @@ void runWorker(SequenceRun& run)
 void releaseResults(std::vector<CompressedMesh*>& results)
 {
     for (CompressedMesh*& result : results) {
-        Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
+        releaseCompressedMesh(result);
         result = nullptr;
     }
 }
@@ -190,7 +171,7 @@ CompressedSequence* assembleSequence(SequenceRun& run, uint32_t first, uint32_t 
             }
         }
     } catch (...) {
-        Pelku_Vmq_Compression_ReleaseCompressedSequence(sequence);
+        releaseCompressedSequence(sequence);
         throw;
     }
     for (uint32_t f = first; f <= last; ++f) {
@@ -207,18 +188,18 @@ void beginFrameSharing(FrameSharing& sharing, bool sharedMode, uint32_t frameCou
     sharing.sharedMode = sharedMode;
     sharing.remap = SharedRemap{};
     sharing.hasReference = false;
-    sharing.referenceCorners.clear();
+    sharing.referenceTriangles.clear();
     sharing.referenceMaterials.clear();
     sharing.settled.assign(frameCount, 0);
     sharing.firstUnsettled = 0;
 }
 
-PreparedFrame prepareFrame(FrameMesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
+PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
                            FrameSharing& sharing)
 {
     if (!sharing.sharedMode) {
         applyFrameTransform(mesh, settings.transform);
-        if (mesh.corners.empty())
+        if (mesh.triangles.empty())
             return PreparedFrame::Empty;
         processFrameMesh(mesh, settings, importer.staticTopology != 0, nullptr);
         return PreparedFrame::Alone;
@@ -226,20 +207,27 @@ PreparedFrame prepareFrame(FrameMesh& mesh, uint32_t frame, const SequenceSettin
 
     SettleOnExit settle(sharing, frame);
     applyFrameTransform(mesh, settings.transform);
-    if (mesh.corners.empty())
+    if (mesh.triangles.empty())
         return PreparedFrame::Empty;
-    waitForSharedRemap(sharing, frame);
-    processFrameMesh(mesh, settings, importer.staticTopology != 0, &sharing.remap);
+    if (waitForSharedRemap(sharing, frame)) {
+        processFrameMesh(mesh, settings, importer.staticTopology != 0, &sharing.remap);
+    } else {
+        // This frame makes the weld; later frames see it only once it is published whole.
+        SharedRemap weld;
+        processFrameMesh(mesh, settings, importer.staticTopology != 0, &weld);
+        std::lock_guard<std::mutex> guard(sharing.lock);
+        sharing.remap = std::move(weld);
+    }
 
     if (frame == 0) {
-        sharing.referenceCorners = mesh.corners;
-        sharing.referenceMaterials = mesh.triangleMaterials;
+        sharing.referenceTriangles = mesh.triangles;
+        sharing.referenceMaterials = mesh.triangleGroups;
         sharing.hasReference = true;
         return PreparedFrame::Shared;
     }
     if (!sharing.hasReference)
         return PreparedFrame::Alone;
-    if (mesh.corners == sharing.referenceCorners && mesh.triangleMaterials == sharing.referenceMaterials)
+    if (mesh.triangles == sharing.referenceTriangles && mesh.triangleGroups == sharing.referenceMaterials)
         return PreparedFrame::Shared;
     // Frame 0's partition names triangles this frame does not have.
     optimiseFrameAlone(mesh, settings.compression.optimizeMesh != 0);
@@ -326,30 +314,23 @@ CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSe
 }
 
 CompressedSequence* compressOpenedArchive(std::unique_ptr<AlembicImporter> importer, const SequenceSettings& settings,
-                                          uint32_t threadCount, ProgressCallback progress, void* userData)
+                                          uint32_t threadCount, ProgressCallback progress, void* userData, std::string& error)
 {
-    try {
-        if (!importer || importer->frameCount == 0) {
-            setLastError("Failed to open the Alembic file or it contains no polygon meshes.");
-            return nullptr;
-        }
-        std::string error;
-        CompressedSequence* sequence = compressSequence(*importer, settings, threadCount, progress, userData, error);
-        if (!error.empty())
-            setLastError(std::move(error));
-        return sequence;
-    } catch (...) {
+    error.clear();
+    if (!importer || importer->frameCount == 0) {
+        error = "Failed to open the Alembic file or it contains no polygon meshes.";
         return nullptr;
     }
+    return compressSequence(*importer, settings, threadCount, progress, userData, error);
 }
 
 CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, const SequenceSettings* settings, uint32_t threadCount,
-                                          ProgressCallback progress, void* userData, std::ostream* diagnostics)
+                                          ProgressCallback progress, void* userData, std::string& error, std::ostream* diagnostics)
 {
     try {
-        clearLastError();
+        error.clear();
         if (!settings) {
-            setLastError("Invalid arguments.");
+            error = "Invalid arguments.";
             return nullptr;
         }
         std::unique_ptr<AlembicImporter> importer;
@@ -358,10 +339,28 @@ CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, con
         } catch (...) {
             importer.reset();
         }
-        return compressOpenedArchive(std::move(importer), *settings, threadCount, progress, userData);
+        return compressOpenedArchive(std::move(importer), *settings, threadCount, progress, userData, error);
     } catch (...) {
+        error = "Compression failed: out of memory.";
         return nullptr;
     }
+}
+
+void releaseCompressedSequence(CompressedSequence* sequence)
+{
+    if (!sequence)
+        return;
+    if (sequence->frames) {
+        for (uint32_t f = 0; f < sequence->frameCount; ++f)
+            releaseCompressedMesh(sequence->frames[f]);
+        delete[] sequence->frames;
+    }
+    if (sequence->materialNamesBegin) {
+        for (const char* const* name = sequence->materialNamesBegin; name != sequence->materialNamesEnd; ++name)
+            delete[] *name;
+        delete[] sequence->materialNamesBegin;
+    }
+    delete sequence;
 }
 
 } // namespace vmq

@@ -22,11 +22,12 @@ struct FrameSharing {
     bool sharedMode = false; // constant topology over more than one frame
     SharedRemap remap;
     bool hasReference = false;
-    std::vector<uint32_t> referenceCorners;
+    std::vector<TriangleIndices> referenceTriangles;
     std::vector<uint32_t> referenceMaterials;
 
     // The weld is computed by the lowest-numbered frame with triangles: a frame waits until the
-    // weld exists or every lower frame is settled (read empty, or processed).
+    // weld exists or every lower frame is settled (read empty, or processed). The weld is
+    // published under the lock, whole, by the frame that made it.
     std::mutex lock;
     std::condition_variable settledChanged;
     std::vector<uint8_t> settled;
@@ -44,7 +45,7 @@ enum class PreparedFrame {
 // Transforms and processes frame `frame` (already read into `mesh`) as the sequence does. A
 // frame that no longer matches frame 0's triangle list (a triangle dropped for a non-finite
 // position keeps the shared weld off) is welded and optimised on its own instead.
-PreparedFrame prepareFrame(FrameMesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
+PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
                            FrameSharing& sharing);
 
 // Compresses every frame of an opened archive (frameCount > 0). Returns the sequence, or null
@@ -53,13 +54,17 @@ CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSe
                                      ProgressCallback progress, void* userData, std::string& error);
 
 // The exported call's body after the archive is opened: fails on an importer without frames,
-// compresses and sets the last-error text. Never throws.
+// else compresses. Returns the sequence, or null with the reason in `error` (left empty when
+// `progress` asked to stop). Never throws.
 CompressedSequence* compressOpenedArchive(std::unique_ptr<AlembicImporter> importer, const SequenceSettings& settings,
-                                          uint32_t threadCount, ProgressCallback progress, void* userData);
+                                          uint32_t threadCount, ProgressCallback progress, void* userData, std::string& error);
 
-// The exported call's body over an archive in memory, for tests and tools: sets the last-error
-// text as the exported call does.
+// The same over an archive in memory, for tests and tools.
 CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, const SequenceSettings* settings, uint32_t threadCount,
-                                          ProgressCallback progress, void* userData, std::ostream* diagnostics = &std::cerr);
+                                          ProgressCallback progress, void* userData, std::string& error,
+                                          std::ostream* diagnostics = &std::cerr);
+
+// Frees a sequence, every frame record and every material name; null is ignored.
+void releaseCompressedSequence(CompressedSequence* sequence);
 
 } // namespace vmq

@@ -18,7 +18,11 @@ extern "C" PELKU_VMQ_API CompressedSequence* Pelku_Vmq_Compression_CompressAlemb
         } catch (...) {
             importer.reset(); // any failure while opening counts as a failure to open
         }
-        return vmq::compressOpenedArchive(std::move(importer), *settings, threadCount, progress, userData);
+        std::string error;
+        CompressedSequence* sequence = vmq::compressOpenedArchive(std::move(importer), *settings, threadCount, progress, userData, error);
+        if (!error.empty())
+            vmq::setLastError(std::move(error));
+        return sequence;
     } catch (...) {
         return nullptr;
     }
@@ -26,17 +30,5 @@ extern "C" PELKU_VMQ_API CompressedSequence* Pelku_Vmq_Compression_CompressAlemb
 
 extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseCompressedSequence(CompressedSequence* sequence)
 {
-    if (!sequence)
-        return;
-    if (sequence->frames) {
-        for (uint32_t f = 0; f < sequence->frameCount; ++f)
-            Pelku_Vmq_Compression_ReleaseCompressedMesh(sequence->frames[f]);
-        delete[] sequence->frames;
-    }
-    if (sequence->materialNamesBegin) {
-        for (const char* const* name = sequence->materialNamesBegin; name != sequence->materialNamesEnd; ++name)
-            delete[] *name;
-        delete[] sequence->materialNamesBegin;
-    }
-    delete sequence;
+    vmq::releaseCompressedSequence(sequence);
 }

@@ -33,4 +33,17 @@ struct Mesh {
     size_t vertexCount() const { return attributes.empty() ? 0 : attributes.front().vertexCount(); }
 };
 
+// The first attribute of `kind`, or null.
+inline const VertexAttribute* findAttribute(const Mesh& mesh, int32_t kind)
+{
+    for (const VertexAttribute& attribute : mesh.attributes)
+        if (attribute.kind == kind)
+            return &attribute;
+    return nullptr;
+}
+inline VertexAttribute* findAttribute(Mesh& mesh, int32_t kind)
+{
+    return const_cast<VertexAttribute*>(findAttribute(static_cast<const Mesh&>(mesh), kind));
+}
+
 } // namespace vmq
