@@ -1,7 +1,6 @@
 #include "mesh_tables_input.h"
 
 #include "encoding/quantise.h"
-#include "pipeline/context.h"
 
 #include <utility>
 
@@ -22,8 +21,7 @@ std::vector<MeshAttribute> meshAttributes(const LoadedMesh& mesh)
 
 void buildWholeMeshTables(const LoadedMesh& mesh, const CompressionSettings& settings, vmq::MeshTables& tables)
 {
-    vmq::CompressionContext context;
-    std::vector<std::vector<uint32_t>> channels = vmq::quantiseAttributes(context, meshAttributes(mesh), settings);
+    std::vector<std::vector<uint32_t>> channels = vmq::quantiseAttributes(meshAttributes(mesh), settings).channels;
     std::vector<vmq::TriangleIndices> triangles(mesh.triangleCount());
     for (size_t t = 0; t < triangles.size(); ++t)
         triangles[t] = {mesh.indices[3 * t], mesh.indices[3 * t + 1], mesh.indices[3 * t + 2]};

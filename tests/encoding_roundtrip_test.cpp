@@ -2,6 +2,7 @@
 // from the record's bitstreams and compared with the input's quantised values; topology reuse;
 // the input checks of the encoding stages.
 #include "meshlet_decoder.h"
+#include "pipeline/driver.h"
 #include "pelku_vmq_compression.h"
 #include "test_meshes.h"
 
@@ -145,7 +146,7 @@ MeshletTopologyList keptTopology(const vmq_test::MeshInput& input, const Compres
     vmq::CompressionContext context;
     const vmq::MeshTables mesh = vmq_test::wholeMeshTables(input, settings, context);
     MeshletTopologyList list;
-    for (auto& meshlet : vmq::encodeMeshlets(context, partition, mesh, settings, nullptr)) {
+    for (auto& meshlet : vmq::encodeMeshlets(context.quantParams, partition, mesh, settings, nullptr)) {
         vmq::MeshletTopology copy = meshlet->topology;
         copy.channelValues.clear();
         copy.residuals.clear();

@@ -86,17 +86,16 @@ TEST(Quantise, AttributesBecomeChannelsInOrder)
     std::vector<float> extra = {5, 6};
     std::vector<MeshAttribute> attributes = {{POSITION, positions.data(), positions.data() + 6, 3},
                                              {7, extra.data(), extra.data() + 2, 1}};
-    vmq::CompressionContext context;
     CompressionSettings settings{};
-    auto channels = vmq::quantiseAttributes(context, attributes, settings);
-    ASSERT_EQ(channels.size(), 4u);
-    EXPECT_EQ(context.channelCount, 4u);
-    EXPECT_EQ(context.channelKinds, (std::vector<int32_t>{0, 0, 0, 7}));
-    EXPECT_EQ(context.quantParams[2].max, 3.0f);
-    EXPECT_EQ(context.quantParams[0].bits, 12.0f);
-    EXPECT_EQ(context.quantParams[3].bits, 0.0f);
-    EXPECT_EQ(channels[1], (std::vector<uint32_t>{0, 4095}));
-    EXPECT_EQ(channels[3], (std::vector<uint32_t>{0, 0})); // 0 bits
+    const vmq::QuantisedAttributes q = vmq::quantiseAttributes(attributes, settings);
+    ASSERT_EQ(q.channels.size(), 4u);
+    ASSERT_EQ(q.quantParams.size(), 4u);
+    EXPECT_EQ(q.channelKinds, (std::vector<int32_t>{0, 0, 0, 7}));
+    EXPECT_EQ(q.quantParams[2].max, 3.0f);
+    EXPECT_EQ(q.quantParams[0].bits, 12.0f);
+    EXPECT_EQ(q.quantParams[3].bits, 0.0f);
+    EXPECT_EQ(q.channels[1], (std::vector<uint32_t>{0, 4095}));
+    EXPECT_EQ(q.channels[3], (std::vector<uint32_t>{0, 0})); // 0 bits
 }
 
 TEST(Quantise, FixedRange)

@@ -83,7 +83,11 @@ struct MeshInput {
 // The whole-mesh tables the driver builds for these inputs, and its quantisation records.
 inline vmq::MeshTables wholeMeshTables(const MeshInput& input, const CompressionSettings& settings, vmq::CompressionContext& context)
 {
-    std::vector<std::vector<uint32_t>> channels = vmq::quantiseAttributes(context, input.attributes, settings);
+    vmq::QuantisedAttributes quantised = vmq::quantiseAttributes(input.attributes, settings);
+    context.quantParams = quantised.quantParams;
+    context.channelKinds = quantised.channelKinds;
+    context.channelCount = uint32_t(quantised.quantParams.size());
+    std::vector<std::vector<uint32_t>> channels = std::move(quantised.channels);
     std::vector<vmq::TriangleIndices> triangles;
     for (const Triangle& t : input.triangles)
         triangles.push_back({t.indices[0], t.indices[1], t.indices[2]});

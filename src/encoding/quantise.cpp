@@ -1,6 +1,5 @@
 #include "encoding/quantise.h"
 
-#include "pipeline/context.h"
 
 #include <cfloat>
 #include <cmath>
@@ -100,24 +99,21 @@ std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, ui
     return channels;
 }
 
-std::vector<std::vector<uint32_t>> quantiseAttributes(CompressionContext& context, const std::vector<MeshAttribute>& attributes,
-                                                      const CompressionSettings& settings)
+QuantisedAttributes quantiseAttributes(const std::vector<MeshAttribute>& attributes, const CompressionSettings& settings)
 {
-    context.quantParams.clear();
-    context.channelKinds.clear();
-    uint32_t channelCount = 0;
+    size_t channelCount = 0;
     for (const MeshAttribute& attribute : attributes)
         channelCount += attribute.componentCount;
-    context.channelCount = channelCount;
-
-    std::vector<std::vector<uint32_t>> result;
-    result.reserve(channelCount);
+    QuantisedAttributes result;
+    result.quantParams.reserve(channelCount);
+    result.channelKinds.reserve(channelCount);
+    result.channels.reserve(channelCount);
     for (const MeshAttribute& attribute : attributes) {
         const uint32_t bits = uint32_t(channelBitsForKind(attribute.kind, settings));
         for (QuantisedChannel& channel : quantiseChannel(attribute, bits)) {
-            context.quantParams.push_back({channel.min, channel.max, float(channel.bits)});
-            context.channelKinds.push_back(channel.kind);
-            result.push_back(std::move(channel.values));
+            result.quantParams.push_back({channel.min, channel.max, float(channel.bits)});
+            result.channelKinds.push_back(channel.kind);
+            result.channels.push_back(std::move(channel.values));
         }
     }
     return result;

@@ -8,8 +8,6 @@
 
 namespace vmq {
 
-struct CompressionContext;
-
 constexpr uint32_t kMaxChannelBits = 20;
 
 struct QuantisedChannel {
@@ -34,10 +32,15 @@ int64_t channelBitsForKind(int32_t kind, const CompressionSettings& settings);
 // 2^bits - 1.
 std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, uint32_t bits);
 
-// Quantises all attributes into channels (attribute order, then component order), filling the
-// context's quantParams, channelKinds and channelCount. Returns one value list per channel.
-std::vector<std::vector<uint32_t>> quantiseAttributes(CompressionContext& context, const std::vector<MeshAttribute>& attributes,
-                                                      const CompressionSettings& settings);
+// Every channel of a mesh: attribute order, then component order.
+struct QuantisedAttributes {
+    std::vector<QuantParams> quantParams;
+    std::vector<int32_t> channelKinds;
+    std::vector<std::vector<uint32_t>> channels; // per channel, one grid value per vertex
+};
+
+// Quantises all attributes into channels.
+QuantisedAttributes quantiseAttributes(const std::vector<MeshAttribute>& attributes, const CompressionSettings& settings);
 
 // Quantises a value of the fixed range [lo, hi] to `bits` bits: 0 below lo (and for NaN),
 // 2^bits - 1 above hi.

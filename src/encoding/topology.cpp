@@ -1,7 +1,5 @@
 #include "encoding/topology.h"
 
-#include "partition/partition.h"
-#include "pipeline/context.h"
 #include "core/error.h"
 
 #include <algorithm>
@@ -304,35 +302,6 @@ std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& 
     predictChannels(topology);
     finishMeshlet(*meshlet, quantParams, scratch);
     return meshlet;
-}
-
-std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const CompressionContext& context, const MeshletPartition& partition,
-                                                            const MeshTables& mesh, const CompressionSettings& settings,
-                                                            const std::vector<MeshletTopology>* reuseTopology)
-{
-    const size_t meshletCount = partition.meshlets.size();
-    std::vector<std::unique_ptr<EncodedMeshlet>> result(meshletCount);
-    if (reuseTopology && reuseTopology->size() < meshletCount)
-        raiseError("reuseTopology holds " + std::to_string(reuseTopology->size()) + " meshlet topologies for a partition of " +
-                   std::to_string(meshletCount) + " meshlets");
-
-    MeshletScratch scratch;
-    scratch.vertexMap.reserve(size_t(mesh.vertexCount),
-                              size_t(std::min<uint64_t>(3 * uint64_t(settings.maxMeshletVertices), mesh.vertexCount)));
-    for (size_t n = 0; n < meshletCount; ++n) {
-        const std::vector<uint32_t>& triangleList = partition.meshlets[n];
-        if (triangleList.empty())
-            raiseError("meshlet " + std::to_string(n) + " of the partition is empty");
-        if (reuseTopology) {
-            try {
-                result[n] = reencodeMeshlet(context.quantParams, mesh, triangleList, (*reuseTopology)[n], scratch);
-            } catch (const CompressionError& e) {
-                raiseError("meshlet " + std::to_string(n) + ": " + e.what());
-            }
-        } else
-            result[n] = encodeMeshlet(context.quantParams, mesh, triangleList, settings.disableParallelogramPrediction != 0, scratch);
-    }
-    return result;
 }
 
 } // namespace vmq

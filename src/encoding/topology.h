@@ -10,11 +10,7 @@
 #include <memory>
 #include <vector>
 
-struct MeshletPartition;
-
 namespace vmq {
-
-struct CompressionContext;
 
 struct MeshletTopology {
     std::vector<uint32_t> isFirstBits;
@@ -58,12 +54,6 @@ struct MeshletScratch {
     std::vector<float> positions; // per encoder vertex: dequantised x, y, z
     std::vector<float> normals;   // per collected triangle normal: x, y, z
 };
-
-// Encodes every meshlet of the partition, in partition order; with reuseTopology, re-encodes
-// each meshlet with its stored topology (entry n for meshlet n).
-std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const CompressionContext& context, const MeshletPartition& partition,
-                                                            const MeshTables& mesh, const CompressionSettings& settings,
-                                                            const std::vector<MeshletTopology>* reuseTopology);
 
 // One meshlet: strips are formed and encoded, values predicted, cone and box computed.
 std::unique_ptr<EncodedMeshlet> encodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <utility>
 
 namespace vmq {
@@ -32,22 +33,54 @@ float dequantiseBoxValue(float boxValue, const QuantParams& params)
 
 } // namespace
 
+std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const std::vector<QuantParams>& quantParams, const MeshletPartition& partition,
+                                                            const MeshTables& mesh, const CompressionSettings& settings,
+                                                            const std::vector<MeshletTopology>* reuseTopology)
+{
+    const size_t meshletCount = partition.meshlets.size();
+    std::vector<std::unique_ptr<EncodedMeshlet>> result(meshletCount);
+    if (reuseTopology && reuseTopology->size() < meshletCount)
+        raiseError("reuseTopology holds " + std::to_string(reuseTopology->size()) + " meshlet topologies for a partition of " +
+                   std::to_string(meshletCount) + " meshlets");
+
+    MeshletScratch scratch;
+    scratch.vertexMap.reserve(size_t(mesh.vertexCount),
+                              size_t(std::min<uint64_t>(3 * uint64_t(settings.maxMeshletVertices), mesh.vertexCount)));
+    for (size_t n = 0; n < meshletCount; ++n) {
+        const std::vector<uint32_t>& triangleList = partition.meshlets[n];
+        if (triangleList.empty())
+            raiseError("meshlet " + std::to_string(n) + " of the partition is empty");
+        if (reuseTopology) {
+            try {
+                result[n] = reencodeMeshlet(quantParams, mesh, triangleList, (*reuseTopology)[n], scratch);
+            } catch (const CompressionError& e) {
+                raiseError("meshlet " + std::to_string(n) + ": " + e.what());
+            }
+        } else
+            result[n] = encodeMeshlet(quantParams, mesh, triangleList, settings.disableParallelogramPrediction != 0, scratch);
+    }
+    return result;
+}
+
 void runCompression(CompressionContext& context, const std::vector<TriangleIndices>& triangles,
                     const std::vector<MeshAttribute>& attributes, const std::vector<uint32_t>& triangleGroups,
                     const CompressionSettings& settings, const MeshletPartition* partition,
                     const std::vector<MeshletTopology>* reuseTopology)
 {
-    // 2. Quantisation.
-    std::vector<std::vector<uint32_t>> channels = quantiseAttributes(context, attributes, settings);
+    QuantisedAttributes quantised = quantiseAttributes(attributes, settings);
+    context.quantParams = std::move(quantised.quantParams);
+    context.channelKinds = std::move(quantised.channelKinds);
+    context.channelCount = uint32_t(context.quantParams.size());
+    std::vector<std::vector<uint32_t>> channels = std::move(quantised.channels);
 
-    // 3. One two-stream coder per channel.
+    // One two-stream coder per channel.
     context.channelCoders.clear();
     context.channelCoders.reserve(context.channelCount);
     for (uint32_t c = 0; c < context.channelCount; ++c)
         context.channelCoders.push_back(makeChannelCoder());
     context.channelBlockOffsets.assign(context.channelCount, {});
 
-    // 4. Whole-mesh tables and adjacency.
+    // Whole-mesh tables and adjacency.
     if (triangles.empty())
         raiseError("the mesh has no triangles");
     if (channels.empty())
@@ -55,7 +88,7 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     MeshTables tables;
     buildWholeMeshTables(tables, triangles, std::move(channels), triangleGroups);
 
-    // 5. Partition.
+    // Partition.
     MeshletPartition workingPartition;
     if (partition)
         workingPartition = *partition;
@@ -66,10 +99,11 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
                                                  settings.maxMeshletVertices,
                                                  settings.meshletMergeBoxScale);
 
-    // 6. Meshlet encoding, in partition order.
-    std::vector<std::unique_ptr<EncodedMeshlet>> encoded = encodeMeshlets(context, workingPartition, tables, settings, reuseTopology);
+    // Meshlet encoding, in partition order.
+    std::vector<std::unique_ptr<EncodedMeshlet>> encoded =
+        encodeMeshlets(context.quantParams, workingPartition, tables, settings, reuseTopology);
 
-    // 8. Stream order: ascending group id; equal ids keep partition order so the bytes never
+    // Stream order: ascending group id; equal ids keep partition order so the bytes never
     // depend on the standard library's sort.
     std::vector<uint32_t> streamOrder(encoded.size());
     for (size_t n = 0; n < streamOrder.size(); ++n)
@@ -77,8 +111,8 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     std::stable_sort(streamOrder.begin(), streamOrder.end(),
                      [&](uint32_t a, uint32_t b) { return encoded[a]->topology.groupId < encoded[b]->topology.groupId; });
 
-    // 9-10. Packing, offsets and bounds. 7. The topology of a built partition is kept for reuse
-    // in partition order, without its per-call values, once its meshlet is packed.
+    // Packing, offsets and bounds. The topology of a built partition is kept for reuse in
+    // partition order, without its per-call values, once its meshlet is packed.
     if (!partition)
         context.storedTopology.resize(encoded.size());
     context.meshletCount = uint32_t(encoded.size());
@@ -114,12 +148,12 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
         meshlet.reset();
     }
 
-    // 11. Totals.
+    // Totals.
     context.triangleCount = triangleSum;
     context.vertexCount = vertexSum;
     context.indexWordCount = indexWordSum;
 
-    // 12-13. Entropy coding.
+    // Entropy coding, once every symbol is pushed.
     context.globalCoder.encodeStreams();
     context.globalBlockOffsets = context.globalCoder.blockOffsets(BLOCK_OFFSET_SYMBOL);
     for (uint32_t c = 0; c < context.channelCount; ++c) {
@@ -127,7 +161,7 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
         context.channelBlockOffsets[c] = context.channelCoders[c].blockOffsets(ATTRIB_BLOCK_OFFSET);
     }
 
-    // 14. A built partition goes to the record.
+    // A built partition goes to the record.
     if (!partition)
         context.builtPartition = std::move(workingPartition);
 }
