@@ -1,7 +1,7 @@
 // libFuzzer target over the archive reader: opens the input as an archive and reads everything
 // the layer offers (listing with every sample, schemas, transforms, parameters, visibility).
 // Errors are expected; crashes, hangs, leaks and undefined behaviour are findings.
-#include "alembic/archive/archive_dump.h"
+#include "archive_dump.h"
 #include "alembic/archive/archive_reader.h"
 #include "alembic/archive/geometry_schemas.h"
 #include "core/error.h"

@@ -16,12 +16,12 @@ jobs="${FUZZ_JOBS:-1}"
 mkdir -p "$build/corpus" "$build/findings"
 imath_flags="$(pkg-config --cflags --libs Imath 2>/dev/null || echo "-I/usr/include/Imath -lImath-3_1")"
 
-sources=("$root"/src/alembic/archive/*.cpp "$root/fuzz/archive_fuzz.cpp")
+sources=("$root"/src/alembic/archive/*.cpp "$root/tools/archive_dump.cpp" "$root/fuzz/archive_fuzz.cpp")
 binary="$build/archive_fuzz"
-if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" "$root"/src/alembic/archive/*.h -newer "$binary" 2>/dev/null)" ]]; then
+if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" "$root"/src/alembic/archive/*.h "$root/tools/archive_dump.h" -newer "$binary" 2>/dev/null)" ]]; then
     echo "building $binary"
     "$cxx" -std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
-        -fno-sanitize-recover=undefined -I"$root/src" -I"$root/include" "${sources[@]}" \
+        -fno-sanitize-recover=undefined -I"$root/src" -I"$root/include" -I"$root/tools" "${sources[@]}" \
         $imath_flags -o "$binary"
 fi
 

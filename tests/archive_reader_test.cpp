@@ -1,7 +1,7 @@
 // The archive reader against archives written by the reference writer: the dump of every
 // fixture, the schema-level view of the format-coverage archives, sample clamping, and refusal of
 // malformed and foreign archives.
-#include "alembic/archive/archive_dump.h"
+#include "archive_dump.h"
 #include "alembic/archive/archive_reader.h"
 #include "alembic/archive/geometry_schemas.h"
 #include "archive_test_support.h"

@@ -2,7 +2,7 @@
 // safely (the sanitizer build checks the reads), cycles in the group graph end the walk, and
 // shared groups cannot blow the tree up without bound.
 #include "alembic/archive/archive_reader.h"
-#include "alembic/archive/archive_writer.h"
+#include "archive_writer.h"
 #include "alembic/archive/geometry_schemas.h"
 #include "core/error.h"
 

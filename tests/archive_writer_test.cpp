@@ -1,8 +1,8 @@
 // Archives written in memory read back with every property, sample pattern, geometry parameter,
 // transform, visibility, face set and time sampling intact.
-#include "alembic/archive/archive_dump.h"
+#include "archive_dump.h"
 #include "alembic/archive/archive_reader.h"
-#include "alembic/archive/archive_writer.h"
+#include "archive_writer.h"
 #include "alembic/archive/geometry_schemas.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // `vmq frames`: the report on standard output for an archive written by the test, the error
 // report, and refused command lines.
-#include "alembic/archive/archive_writer.h"
+#include "archive_writer.h"
 
 #include "test_paths.h"
 

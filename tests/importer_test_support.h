@@ -2,7 +2,7 @@
 // Helpers of the importer tests: opening fixtures and in-memory archives with captured
 // diagnostics, and reading attribute streams of frame meshes.
 #include "alembic/alembic_importer.h"
-#include "alembic/archive/archive_writer.h"
+#include "archive_writer.h"
 #include "alembic/frame_mesh.h"
 #include "archive_test_support.h"
 

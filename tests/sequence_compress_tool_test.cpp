@@ -1,6 +1,6 @@
 // `vmq compress ARCHIVE.abc`: the sequence container, the summary, the progress lines when
 // standard error is not a terminal, and the failure message.
-#include "alembic/archive/archive_writer.h"
+#include "archive_writer.h"
 #include "container.h"
 #include "importer_test_support.h"
 

@@ -1,5 +1,5 @@
 // `vmq dump ARCHIVE`: prints the listing of an archive (object tree, property headers, samples).
-#include "alembic/archive/archive_dump.h"
+#include "archive_dump.h"
 
 #include <cstdio>
 #include <string>

@@ -1,6 +1,5 @@
 #include "decode/decoder.h"
 
-#include "api/last_error.h"
 #include "format/decode_table.h"
 #include "format/meshlet_symbols.h"
 
@@ -397,15 +396,7 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
     return false;
 }
 
-} // namespace vmq
-
 namespace {
-
-template <typename T>
-void freeBlock(const T* begin)
-{
-    delete[] begin;
-}
 
 template <typename T>
 T* newBlock(size_t count, const T*& begin, const T*& end)
@@ -418,121 +409,66 @@ T* newBlock(size_t count, const T*& begin, const T*& end)
 
 } // namespace
 
-extern "C" PELKU_VMQ_API MeshDecoder* Pelku_Vmq_Compression_CreateMeshDecoder(const CompressedMesh* mesh, int32_t predictionMode)
-{
-    try {
-        vmq::clearLastError();
-        if (!mesh) {
-            vmq::setLastError("Cannot decode: the compressed mesh is null.");
-            return nullptr;
-        }
-        auto decoder = std::make_unique<MeshDecoder>();
-        std::string error;
-        if (!vmq::prepareDecoder(*mesh, predictionMode, *decoder, error)) {
-            vmq::setLastError(error);
-            return nullptr;
-        }
-        return decoder.release();
-    } catch (...) {
-        vmq::setLastError("Cannot decode: out of memory.");
-        return nullptr;
-    }
-}
-
-extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseMeshDecoder(MeshDecoder* decoder)
-{
-    delete decoder;
-}
-
-extern "C" PELKU_VMQ_API int32_t Pelku_Vmq_Compression_DecodeMeshlet(const MeshDecoder* decoder, uint32_t meshlet, uint32_t* triangles,
-                                                                     size_t triangleCapacity, uint32_t* gridValues, float* values,
-                                                                     size_t vertexCapacity, DecodedMeshletInfo* info)
-{
-    try {
-        if (!decoder) {
-            vmq::setLastError("Cannot decode: the decoder is null.");
-            return 0;
-        }
-        DecodedMeshletInfo local{};
-        std::string error;
-        if (!vmq::decodeMeshlet(*decoder, meshlet, triangles, triangleCapacity, gridValues, values, vertexCapacity, local, error)) {
-            vmq::setLastError(error);
-            return 0;
-        }
-        if (info)
-            *info = local;
-        return 1;
-    } catch (...) {
-        return 0;
-    }
-}
-
-extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseDecodedMesh(DecodedMesh* decoded)
+void releaseDecodedMesh(DecodedMesh* decoded)
 {
     if (!decoded)
         return;
-    freeBlock(decoded->trianglesBegin);
-    freeBlock(decoded->gridValuesBegin);
-    freeBlock(decoded->valuesBegin);
-    freeBlock(decoded->meshletsBegin);
+    delete[] decoded->trianglesBegin;
+    delete[] decoded->gridValuesBegin;
+    delete[] decoded->valuesBegin;
+    delete[] decoded->meshletsBegin;
     delete decoded;
 }
 
-extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const CompressedMesh* mesh, int32_t predictionMode)
+DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, std::string& error)
 {
     DecodedMesh* decoded = nullptr;
+    error.clear();
     try {
-        vmq::clearLastError();
-        if (!mesh) {
-            vmq::setLastError("Cannot decode: the compressed mesh is null.");
-            return nullptr;
-        }
         MeshDecoder decoder;
-        std::string error;
-        if (!vmq::prepareDecoder(*mesh, predictionMode, decoder, error)) {
-            vmq::setLastError(error);
+        if (!prepareDecoder(mesh, predictionMode, decoder, error))
             return nullptr;
-        }
-        const uint64_t valueCount = uint64_t(mesh->vertexCount) * mesh->channelCount;
+        const uint64_t valueCount = uint64_t(mesh.vertexCount) * mesh.channelCount;
         if (valueCount > (uint64_t(1) << 32)) {
-            vmq::setLastError("Cannot decode: the record's vertex and channel counts are too large.");
+            error = "Cannot decode: the record's vertex and channel counts are too large.";
             return nullptr;
         }
         decoded = new DecodedMesh();
-        decoded->meshletCount = mesh->meshletCount;
-        decoded->triangleCount = mesh->triangleCount;
-        decoded->vertexCount = mesh->vertexCount;
-        decoded->channelCount = mesh->channelCount;
-        uint32_t* triangles = newBlock<uint32_t>(size_t(mesh->triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
+        decoded->meshletCount = mesh.meshletCount;
+        decoded->triangleCount = mesh.triangleCount;
+        decoded->vertexCount = mesh.vertexCount;
+        decoded->channelCount = mesh.channelCount;
+        uint32_t* triangles = newBlock<uint32_t>(size_t(mesh.triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
         uint32_t* grid = newBlock<uint32_t>(size_t(valueCount), decoded->gridValuesBegin, decoded->gridValuesEnd);
         float* values = newBlock<float>(size_t(valueCount), decoded->valuesBegin, decoded->valuesEnd);
-        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(mesh->meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
+        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(mesh.meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
 
-        for (uint32_t m = 0; m < mesh->meshletCount; ++m) {
+        for (uint32_t m = 0; m < mesh.meshletCount; ++m) {
             // Read the counts first so the meshlet is written inside the whole-mesh buffers.
             DecodedMeshletInfo info{};
-            if (!vmq::decodeMeshlet(decoder, m, nullptr, 0, nullptr, nullptr, 0, info, error))
+            if (!decodeMeshlet(decoder, m, nullptr, 0, nullptr, nullptr, 0, info, error))
                 break;
-            if (uint64_t(info.triangleOffset) + info.triangleCount > mesh->triangleCount ||
-                uint64_t(info.vertexOffset) + info.vertexCount > mesh->vertexCount) {
+            if (uint64_t(info.triangleOffset) + info.triangleCount > mesh.triangleCount ||
+                uint64_t(info.vertexOffset) + info.vertexCount > mesh.vertexCount) {
                 error = "Cannot decode: meshlet " + std::to_string(m) + " lies outside the record's totals.";
                 break;
             }
-            const size_t valueAt = size_t(info.vertexOffset) * mesh->channelCount;
-            if (!vmq::decodeMeshlet(decoder, m, triangles + size_t(info.triangleOffset) * 3, info.triangleCount, grid + valueAt,
-                                    values + valueAt, info.vertexCount, info, error))
+            const size_t valueAt = size_t(info.vertexOffset) * mesh.channelCount;
+            if (!decodeMeshlet(decoder, m, triangles + size_t(info.triangleOffset) * 3, info.triangleCount, grid + valueAt,
+                               values + valueAt, info.vertexCount, info, error))
                 break;
             meshlets[m] = info;
         }
         if (!error.empty()) {
-            vmq::setLastError(error);
-            Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+            releaseDecodedMesh(decoded);
             return nullptr;
         }
         return decoded;
     } catch (...) {
-        Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
-        vmq::setLastError("Cannot decode: out of memory.");
+        releaseDecodedMesh(decoded);
+        error = "Cannot decode: out of memory.";
         return nullptr;
     }
 }
+
+} // namespace vmq

@@ -39,6 +39,13 @@ namespace vmq {
 // Checks the record's spans and prepares every coder's tables; false with a message on failure.
 bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDecoder& decoder, std::string& error);
 
+// Decodes every meshlet into a new record (see Pelku_Vmq_Compression_DecodeMesh); null with the
+// reason in `error` on failure.
+DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, std::string& error);
+
+// Frees a decoded mesh; null is ignored.
+void releaseDecodedMesh(DecodedMesh* decoded);
+
 // Decodes one meshlet into the given buffers (see Pelku_Vmq_Compression_DecodeMeshlet).
 bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* triangles, size_t triangleCapacity, uint32_t* gridValues,
                    float* values, size_t vertexCapacity, DecodedMeshletInfo& info, std::string& error);

@@ -1,4 +1,4 @@
-#include "alembic/archive/archive_writer.h"
+#include "archive_writer.h"
 
 #include "core/error.h"
 

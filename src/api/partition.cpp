@@ -1,8 +1,7 @@
-// Copying a built partition out of a compressed mesh, and freeing the copy.
-#include "format/format.h"
-#include "partition/partition.h"
-
+// The exported partition handles: a built partition copied out of a compressed mesh, a host's
+// own meshlets made into a partition, reading a handle, and freeing it.
 #include "api/last_error.h"
+#include "partition/partition.h"
 
 #include <algorithm>
 #include <new>
@@ -43,23 +42,9 @@ extern "C" PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_CreateMes
             vmq::setLastError("Cannot create the partition: " + message + ".");
             return nullptr;
         };
-        if (!meshletOffsets)
-            return refuse("meshletOffsets is null");
-        if ((!triangles && triangleCount) || meshletCount > UINT32_MAX || triangleCount > UINT32_MAX)
-            return refuse(!triangles ? "triangles is null" : "too many meshlets or triangles");
-        if (meshletOffsets[0] != 0)
-            return refuse("meshletOffsets[0] is " + std::to_string(meshletOffsets[0]) + ", not 0");
-        if (meshletOffsets[meshletCount] != triangleCount)
-            return refuse("the last meshlet offset is " + std::to_string(meshletOffsets[meshletCount]) + " for " +
-                          std::to_string(triangleCount) + " triangles");
-        for (size_t m = 0; m < meshletCount; ++m) {
-            const uint32_t begin = meshletOffsets[m], end = meshletOffsets[m + 1];
-            if (end <= begin)
-                return refuse("meshlet " + std::to_string(m) + (end < begin ? " has a decreasing offset" : " is empty"));
-            if (end - begin > vmq::kMaxMeshletElements)
-                return refuse("meshlet " + std::to_string(m) + " has " + std::to_string(end - begin) +
-                              " triangles; a meshlet holds at most " + std::to_string(vmq::kMaxMeshletElements));
-        }
+        const std::string problem = vmq::checkMeshletOffsets(triangles, triangleCount, meshletOffsets, meshletCount);
+        if (!problem.empty())
+            return refuse(problem);
         auto* partition = new MeshletPartition();
         try {
             partition->meshlets.resize(meshletCount);

@@ -1,4 +1,4 @@
-#include "alembic/archive/archive_dump.h"
+#include "archive_dump.h"
 
 #include "alembic/archive/archive_reader.h"
 #include "core/error.h"
