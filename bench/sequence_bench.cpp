@@ -43,7 +43,7 @@ void BM_SequenceCompress(benchmark::State& state)
 BENCHMARK(BM_SequenceCompress)->ArgsProduct({{0, 1}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 // The frame procedure on one thread with its three stages timed. Range 1: 0 as the sequence
-// does it, 1 every frame welded, optimised and compressed from scratch.
+// does it, 1 every frame welded, optimized and compressed from scratch.
 void BM_SequenceStages(benchmark::State& state)
 {
     using Clock = std::chrono::steady_clock;

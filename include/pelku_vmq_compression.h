@@ -10,12 +10,12 @@
  *   a span is empty when both are equal.
  * - Every record returned by the library belongs to the caller until it is passed to the
  *   matching release function. The library never keeps a pointer into the caller's inputs.
- * - No function lets an exception or a crash escape: a failed call returns null and leaves a
- *   message for Pelku_Vmq_Compression_GetCompressionErrorString.
+ * - No function lets an exception or a crash escape: a failed call returns null (or 0) and
+ *   leaves a message for Pelku_Vmq_Compression_GetCompressionErrorString.
  *
- * Thread safety: the compress functions keep all working state in the call, so a host may run
- * several at once on any threads. See Pelku_Vmq_Compression_GetCompressionErrorString for how
- * the error text behaves under overlapping calls.
+ * Thread safety: every function keeps its working state in the call, so a host may run several
+ * at once on any threads. See Pelku_Vmq_Compression_GetCompressionErrorString for how the error
+ * text behaves under overlapping calls.
  */
 #ifndef PELKU_VMQ_COMPRESSION_H
 #define PELKU_VMQ_COMPRESSION_H
@@ -113,23 +113,43 @@ typedef struct MeshDescriptor {
 } MeshDescriptor;
 
 /* Compression settings. Quality values are meant to lie in 0..1; a value that gives a channel
- * more than 20 grid bits (or fewer than 0) is refused. */
+ * more than 20 grid bits (or fewer than 0) is refused.
+ *
+ * The meshlet limits apply only when the library builds the partition (no partition given):
+ * - maxMeshletVertices (3 .. 2047) caps the vertices of a meshlet at V and its triangles at
+ *   V - 1;
+ * - the first pass grows meshlets up to firstPassMeshletTriangles - 1 triangles (0: no cap of
+ *   its own; 1 is refused) and keeps those that reach minMeshletTriangles - 1; later passes grow
+ *   the kept ones up to the full caps and cover the rest;
+ * - a meshlet with fewer than minMeshletTriangles - 1 triangles is small, and small meshlets are
+ *   merged with nearby small ones of the same group (boxes scaled by meshletMergeBoxScale) while
+ *   the result stays within the triangle cap. minMeshletTriangles 1 makes no meshlet small; 0
+ *   makes every meshlet small and keeps none in the first pass.
+ * velocityMode, recomputeNormals and smoothAllNormals are read only by the archive functions
+ * (Pelku_Vmq_Compression_CompressAlembicFile), which build each frame's attributes:
+ * - velocityMode 0 keeps the archive's velocities; 1 drops them; 2 keeps them and, for a mesh
+ *   without velocities in an archive of constant topology and moving positions, derives them
+ *   from the neighbouring frame's positions (per second of frameDuration). Other values act as 0.
+ * - recomputeNormals 0 keeps the archive's normals (a mesh without normals gets smooth normals,
+ *   averaged over the faces around each vertex); 1 replaces them: smoothAllNormals 1 gives
+ *   smooth normals everywhere, 0 gives normals smoothed only across edges whose faces meet at a
+ *   cosine above SequenceSettings.normalSmoothingThreshold (hard edges stay hard). */
 typedef struct CompressionSettings {
     float positionQuality PELKU_VMQ_DEFAULT(0.4f);  /* POSITION: roundf(q * 10) + 8 bits */
     float normalQuality PELKU_VMQ_DEFAULT(0.6f);    /* NORMAL, TANGENT: roundf(q * 5) + 3 bits */
     float texcoordQuality PELKU_VMQ_DEFAULT(0.5f);  /* TEXCOORD*: roundf(q * 10) + 8 bits */
     float colorQuality PELKU_VMQ_DEFAULT(0.4f);     /* COLOR: roundf(q * 5) + 3 bits */
     float velocityQuality PELKU_VMQ_DEFAULT(0.4f);  /* VELOCITY: roundf(q * 10) + 8 bits */
-    int32_t velocityMode PELKU_VMQ_DEFAULT(0);      /* read by the sequence path only */
-    uint32_t maxMeshletVertices PELKU_VMQ_DEFAULT(64u);       /* vertex limit, at least 3 */
-    int32_t minMeshletTriangles PELKU_VMQ_DEFAULT(32);        /* small-meshlet threshold */
-    int32_t firstPassMeshletTriangles PELKU_VMQ_DEFAULT(64);  /* first-pass cap, never 1 */
+    int32_t velocityMode PELKU_VMQ_DEFAULT(0);      /* archives only: 0 keep, 1 drop, 2 keep or derive */
+    uint32_t maxMeshletVertices PELKU_VMQ_DEFAULT(64u);       /* vertex cap V (3..2047); triangle cap V - 1 */
+    int32_t minMeshletTriangles PELKU_VMQ_DEFAULT(32);        /* small-meshlet threshold (see above) */
+    int32_t firstPassMeshletTriangles PELKU_VMQ_DEFAULT(64);  /* first-pass cap + 1; 0 unlimited, never 1 */
     uint32_t reserved PELKU_VMQ_DEFAULT(4u);                  /* not read */
     float meshletMergeBoxScale PELKU_VMQ_DEFAULT(4.0f);       /* small-meshlet merge box scale */
     uint8_t optimizeMesh PELKU_VMQ_DEFAULT(1);    /* nonzero: weld and reorder when no partition */
     uint8_t disableParallelogramPrediction PELKU_VMQ_DEFAULT(0); /* nonzero: delta prediction */
-    uint8_t recomputeNormals PELKU_VMQ_DEFAULT(0); /* read by the sequence path only */
-    uint8_t smoothAllNormals PELKU_VMQ_DEFAULT(0); /* read by the sequence path only */
+    uint8_t recomputeNormals PELKU_VMQ_DEFAULT(0); /* archives only: nonzero replaces the file's normals */
+    uint8_t smoothAllNormals PELKU_VMQ_DEFAULT(0); /* archives only, with recomputeNormals: no hard edges */
 } CompressionSettings;
 
 /* The default settings, for C:  CompressionSettings s = PELKU_VMQ_COMPRESSION_SETTINGS_DEFAULT;
@@ -188,7 +208,7 @@ typedef struct CompressedMesh {
 } CompressedMesh;
 
 /* Compresses a mesh. The partition is mesh->partition (null: the library builds one, after the
- * optimisation pass when settings->optimizeMesh is set). The caller's arrays are only read.
+ * optimization pass when settings->optimizeMesh is set). The caller's arrays are only read.
  * Returns a new record to free with Pelku_Vmq_Compression_ReleaseCompressedMesh, or null on
  * failure with the reason in Pelku_Vmq_Compression_GetCompressionErrorString. */
 PELKU_VMQ_API CompressedMesh* Pelku_Vmq_Compression_CompressMesh(const MeshDescriptor* mesh,
@@ -199,14 +219,19 @@ PELKU_VMQ_API CompressedMesh* Pelku_Vmq_Compression_CompressMesh(const MeshDescr
 PELKU_VMQ_API CompressedMesh* Pelku_Vmq_Compression_CompressMeshWithMeshlets(
     const MeshDescriptor* mesh, const CompressionSettings* settings, const MeshletPartitionHandle* handle);
 
-/* The message of the last failed compress call, NUL-terminated; an empty string after a
- * successful one. Never null.
+/* The message of the last failed call, NUL-terminated; never null.
  *
- * The text is one process-wide value guarded by a lock, so overlapping calls never race: each
- * compress call empties it at its start and sets it on failure, and the text read after a call
- * has returned (on any thread) is that call's text as long as no other call overlapped it. The
- * returned characters are a copy owned by the calling thread: they stay valid until the same
- * thread calls this function again, whatever other threads do. */
+ * Every function that can fail reports here: the compress functions, the archive functions, the
+ * decode functions and the partition functions. The compress, archive, decode
+ * (Pelku_Vmq_Compression_DecodeMesh, Pelku_Vmq_Compression_CreateMeshDecoder) and
+ * Pelku_Vmq_Compression_CreateMeshletPartition functions empty the text at their start, so after
+ * a successful one it is empty; Pelku_Vmq_Compression_DecodeMeshlet and
+ * Pelku_Vmq_Compression_GetPartitionMeshletTriangles only set it when they fail.
+ *
+ * The text is one process-wide value guarded by a lock, so overlapping calls never race; the
+ * text read after a call has returned (on any thread) is that call's text as long as no other
+ * call overlapped it. The returned characters are a copy owned by the calling thread: they stay
+ * valid until the same thread calls this function again, whatever other threads do. */
 PELKU_VMQ_API const char* Pelku_Vmq_Compression_GetCompressionErrorString(void);
 
 /* Frees a record returned by a compress call and everything it owns, attachments included.
@@ -275,8 +300,10 @@ typedef struct CompressedSequence {
     CompressedMesh** frames;      /* frameCount entries; null for a frame without geometry */
     /* Material names by index (the group ids the frames carry), NUL-terminated, in order of first
      * appearance; both null when the archive names no material. Names first seen in frame 0 get
-     * the same indices on every run; names first seen in later frames are numbered in the order
-     * the workers read those frames, which with several workers may differ between runs. */
+     * the same indices on every run and for every thread count; names first seen in later frames
+     * are numbered in the order the workers read those frames: with one worker in frame order,
+     * with several in an order that may differ between runs (the group ids of those frames and
+     * the order of their meshlets follow the numbers, so their records may differ too). */
     const char* const* materialNamesBegin;
     const char* const* materialNamesEnd;
 } CompressedSequence;
@@ -288,7 +315,8 @@ typedef bool (*ProgressCallback)(float fraction, uint32_t framesDone, uint32_t f
 
 /* Compresses every frame of the archive at path (NUL-terminated, the platform's narrow
  * encoding). threadCount worker threads compress the frames after the first (0: the hardware
- * concurrency, at least 1); the result is the same for every thread count. progress may be null;
+ * concurrency, at least 1); the frames are the same for every thread count, except for the
+ * numbers of materials first seen after frame 0 (see CompressedSequence). progress may be null;
  * userData is passed back to it untouched. Returns a new record to free with
  * Pelku_Vmq_Compression_ReleaseCompressedSequence, or null on failure (reason in
  * Pelku_Vmq_Compression_GetCompressionErrorString) or when progress asked to stop. */

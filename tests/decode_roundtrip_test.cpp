@@ -256,7 +256,7 @@ TEST(Decode, BuiltPartitions)
         settings.maxMeshletVertices = c.maxVertices;
         settings.optimizeMesh = c.optimize;
         settings.minMeshletTriangles = c.minTriangles;
-        // The grid has no degenerate or repeated triangles, so the optimisation pass keeps the
+        // The grid has no degenerate or repeated triangles, so the optimization pass keeps the
         // multiset of grid-value triangles: compare in both cases.
         MeshDescriptor descriptor = grid.descriptor;
         CompressedMesh* compressed = Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings);

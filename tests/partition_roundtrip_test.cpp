@@ -36,7 +36,7 @@ struct MeshRelease {
 };
 using CompressedMeshPtr = std::unique_ptr<CompressedMesh, MeshRelease>;
 
-CompressionSettings unoptimised()
+CompressionSettings unoptimized()
 {
     CompressionSettings settings{};
     settings.optimizeMesh = 0;
@@ -47,7 +47,7 @@ TEST(PartitionRoundTrip, ATakenPartitionCompressesTheSameMeshletsAgain)
 {
     VMQ_SHARED_MESH(mesh, "spot.obj");
     MeshInput input(*mesh);
-    const CompressionSettings settings = unoptimised();
+    const CompressionSettings settings = unoptimized();
 
     CompressedMeshPtr first(Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings));
     ASSERT_TRUE(first) << Pelku_Vmq_Compression_GetCompressionErrorString();
@@ -90,7 +90,7 @@ TEST(PartitionRoundTrip, ANullHandleBuildsAPartitionWhateverTheDescriptorHolds)
     for (uint32_t t = 0; t < 100; ++t)
         oneMeshlet.meshlets.back().push_back(t);
     MeshInput input(*mesh, &oneMeshlet);
-    const CompressionSettings settings = unoptimised();
+    const CompressionSettings settings = unoptimized();
 
     CompressedMeshPtr given(Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings));
     ASSERT_TRUE(given) << Pelku_Vmq_Compression_GetCompressionErrorString();
@@ -109,7 +109,7 @@ TEST(PartitionRoundTrip, SmallVertexLimitsWithTheDefaultFirstPassCompress)
     // First-pass meshlets of up to 63 triangles against a final cap of 31.
     VMQ_SHARED_MESH(mesh, "armadillo.obj");
     MeshInput input(*mesh);
-    CompressionSettings settings = unoptimised();
+    CompressionSettings settings = unoptimized();
     settings.maxMeshletVertices = 32;
     CompressedMeshPtr result(Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings));
     ASSERT_TRUE(result) << Pelku_Vmq_Compression_GetCompressionErrorString();

@@ -101,7 +101,7 @@ bool importMesh(const std::string& path, SourceMesh& mesh, std::string& error)
 {
     mesh = SourceMesh{};
     Assimp::Importer importer;
-    // Triangulation only: welding, reordering and cleaning are the library's optimisation pass.
+    // Triangulation only: welding, reordering and cleaning are the library's optimization pass.
     const aiScene* scene = importer.ReadFile(path, aiProcess_Triangulate);
     if (!scene || !scene->mRootNode || (scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE)) {
         error = path + ": cannot read the mesh: " + importer.GetErrorString();

@@ -1,6 +1,6 @@
 #include "alembic/frame_processing.h"
 
-#include "mesh/mesh_optimise.h"
+#include "mesh/mesh_optimize.h"
 #include "mesh/tangent_frame.h"
 
 #include <algorithm>
@@ -100,7 +100,7 @@ void processFrameMesh(Mesh& mesh, const SequenceSettings& settings, bool staticT
     mesh.sourceVertex.clear();
 }
 
-void optimiseFrameAlone(Mesh& mesh, bool optimize)
+void optimizeFrameAlone(Mesh& mesh, bool optimize)
 {
     optimizeMeshBuffers(mesh.triangles, mesh.attributes, mesh.triangleGroups, optimize, nullptr);
     mesh.sourceVertex.clear();

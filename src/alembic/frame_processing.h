@@ -39,6 +39,6 @@ void applyFrameTransform(Mesh& frame, const float transform[16]);
 void processFrameMesh(Mesh& frame, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared);
 
 // Welds and, with `optimize` set, reorders a processed frame on its own.
-void optimiseFrameAlone(Mesh& frame, bool optimize);
+void optimizeFrameAlone(Mesh& frame, bool optimize);
 
 } // namespace vmq

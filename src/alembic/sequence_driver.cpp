@@ -47,7 +47,7 @@ bool waitForSharedRemap(FrameSharing& sharing, uint32_t frame)
 
 struct SequenceRun {
     AlembicImporter& importer;
-    const SequenceSettings& settings; // frames are optimised while they are processed, never again
+    const SequenceSettings& settings; // frames are optimized while they are processed, never again
     ProgressCallback progress;
     void* userData;
     uint32_t frameCount;
@@ -230,7 +230,7 @@ PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& s
     if (mesh.triangles == sharing.referenceTriangles && mesh.triangleGroups == sharing.referenceMaterials)
         return PreparedFrame::Shared;
     // Frame 0's partition names triangles this frame does not have.
-    optimiseFrameAlone(mesh, settings.compression.optimizeMesh != 0);
+    optimizeFrameAlone(mesh, settings.compression.optimizeMesh != 0);
     return PreparedFrame::Alone;
 }
 

@@ -44,7 +44,7 @@ enum class PreparedFrame {
 
 // Transforms and processes frame `frame` (already read into `mesh`) as the sequence does. A
 // frame that no longer matches frame 0's triangle list (a triangle dropped for a non-finite
-// position keeps the shared weld off) is welded and optimised on its own instead.
+// position keeps the shared weld off) is welded and optimized on its own instead.
 PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
                            FrameSharing& sharing);
 

@@ -283,18 +283,20 @@ const DualEdge* DualEdgeMap::find(uint64_t key) const
 
 DualEdge& DualEdgeMap::at(uint64_t key)
 {
-    DualEdge* edge = find(key);
-    if (!edge)
-        raiseError("invalid unordered_map<K, T> key");
-    return *edge;
+    return const_cast<DualEdge&>(static_cast<const DualEdgeMap&>(*this).at(key));
 }
 
 const DualEdge& DualEdgeMap::at(uint64_t key) const
 {
     const DualEdge* edge = find(key);
     if (!edge)
-        raiseError("invalid unordered_map<K, T> key");
+        raiseError(missingDualEdge(key));
     return *edge;
+}
+
+std::string missingDualEdge(uint64_t key)
+{
+    return "triangles " + std::to_string(key >> 32) + " and " + std::to_string(key & 0xFFFFFFFFu) + " have no shared edge in the adjacency tables";
 }
 
 void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vmq {
@@ -61,7 +62,7 @@ public:
     // The edge of key, or null.
     DualEdge* find(uint64_t key);
     const DualEdge* find(uint64_t key) const;
-    // The edge of a pair that must exist; raises "invalid unordered_map<K, T> key" otherwise.
+    // The edge of a pair that must exist; raises the internal error otherwise.
     DualEdge& at(uint64_t key);
     const DualEdge& at(uint64_t key) const;
 
@@ -85,6 +86,9 @@ private:
     std::vector<Slot> slots_; // size is a power of two, at least twice the entry count
     uint32_t generation_ = 1;
 };
+
+// The message for a pair of triangles that has no dual edge.
+std::string missingDualEdge(uint64_t key);
 
 struct MeshTables {
     std::vector<TriangleIndices> triangles;

@@ -43,7 +43,7 @@ void prepareStripScratch(const MeshTables& tables, StripScratch& scratch)
         for (uint32_t d : tables.neighbours[t]) {
             const uint32_t edge = tables.dualEdges.findIndex(pairKey(t, d));
             if (edge == DualEdgeMap::kNone)
-                raiseError("invalid unordered_map<K, T> key");
+                raiseError(missingDualEdge(pairKey(t, d)));
             scratch.neighbourTriangle.push_back(d);
             scratch.neighbourEdge.push_back(edge);
         }

@@ -2,7 +2,7 @@
 
 #include "core/error.h"
 #include "encoding/topology.h"
-#include "mesh/mesh_optimise.h"
+#include "mesh/mesh_optimize.h"
 #include "mesh/validate.h"
 #include "pipeline/compressed_record.h"
 #include "pipeline/driver.h"

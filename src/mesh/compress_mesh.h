@@ -1,5 +1,5 @@
 #pragma once
-// One mesh from its inputs to its record: the checks, the library's own copy (optimised when
+// One mesh from its inputs to its record: the checks, the library's own copy (optimized when
 // the settings ask for it), the pipeline and the record. A host's mesh is copied; a mesh the
 // library already owns (an archive frame) goes to the pipeline as it is.
 #include "core/mesh.h"
@@ -14,7 +14,7 @@ namespace vmq {
 std::vector<MeshAttribute> attributeViews(const Mesh& mesh);
 
 // A host's mesh as the pipeline reads it: the triangles and groups copied into `mesh`, and
-// `attributes` pointing at the caller's values, or at the values of `mesh` when the optimisation
+// `attributes` pointing at the caller's values, or at the values of `mesh` when the optimization
 // pass ran on a copy of them.
 struct HostMeshCopy {
     Mesh mesh;
@@ -22,7 +22,7 @@ struct HostMeshCopy {
 };
 
 // Copies a host's mesh. With optimizeMesh set and no partition, the attribute values are copied
-// too and the optimisation pass (weld, clean-up, reordering) runs on the copy. The caller's
+// too and the optimization pass (weld, clean-up, reordering) runs on the copy. The caller's
 // arrays are only read.
 HostMeshCopy copyHostMesh(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition);
 
@@ -30,7 +30,7 @@ HostMeshCopy copyHostMesh(const MeshDescriptor& mesh, const CompressionSettings&
 CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
                                  std::string& error);
 
-// Compresses a mesh the library owns, without the optimisation pass and without copying it, with
+// Compresses a mesh the library owns, without the optimization pass and without copying it, with
 // the same checks as a host's mesh. Returns the record, or null with the reason in `error`.
 // Never throws.
 CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& settings, const MeshletPartition* partition,

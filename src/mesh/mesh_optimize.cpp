@@ -1,4 +1,4 @@
-#include "mesh/mesh_optimise.h"
+#include "mesh/mesh_optimize.h"
 
 #include "core/error.h"
 #include "encoding/mesh_tables.h"
@@ -76,7 +76,7 @@ void sortByMaterial(std::vector<TriangleIndices>& triangles, std::vector<uint32_
 }
 
 // Vertex-cache, then overdraw order inside every run of one material.
-void optimiseMaterialGroups(std::vector<TriangleIndices>& triangles, const std::vector<uint32_t>& triangleMaterials,
+void optimizeMaterialGroups(std::vector<TriangleIndices>& triangles, const std::vector<uint32_t>& triangleMaterials,
                             const std::vector<VertexAttribute>& attributes)
 {
     const size_t vertexCount = meshVertexCount(attributes);
@@ -251,7 +251,7 @@ void optimizeMeshBuffers(std::vector<TriangleIndices>& triangles, std::vector<Ve
         return;
 
     sortByMaterial(triangles, triangleMaterials);
-    optimiseMaterialGroups(triangles, triangleMaterials, attributes);
+    optimizeMaterialGroups(triangles, triangleMaterials, attributes);
 
     remap.assign(meshVertexCount(attributes), ~0u);
     uniqueCount = meshopt_optimizeVertexFetchRemap(remap.data(), indexData(triangles), 3 * triangles.size(), remap.size());

@@ -1,8 +1,8 @@
-// Compression with the optimisation pass on. Disabled until meshes without a given partition
-// compress end to end (partition builder and meshlet encoder); then every optimised triangle
-// must appear in exactly one meshlet of the built partition, with the optimised mesh's counts.
-// Comparing decoded triangles with the optimised input follows once the decoder exists.
-#include "mesh/mesh_optimise.h"
+// Compression with the optimization pass on. Disabled until meshes without a given partition
+// compress end to end (partition builder and meshlet encoder); then every optimized triangle
+// must appear in exactly one meshlet of the built partition, with the optimized mesh's counts.
+// Comparing decoded triangles with the optimized input follows once the decoder exists.
+#include "mesh/mesh_optimize.h"
 #include "mesh/compress_mesh.h"
 #include "mesh_io.h"
 #include "partition/partition.h"
@@ -19,7 +19,7 @@
 
 namespace {
 
-TEST(OptimiseRoundTrip, BuiltPartitionCoversTheOptimisedTriangles)
+TEST(OptimizeRoundTrip, BuiltPartitionCoversTheOptimizedTriangles)
 {
     vmq_support::LoadedMesh loaded;
     std::string error;
@@ -48,21 +48,21 @@ TEST(OptimiseRoundTrip, BuiltPartitionCoversTheOptimisedTriangles)
     mesh.triangleGroupsEnd = groups.data() + groups.size();
     const CompressionSettings settings{};
 
-    const vmq::HostMeshCopy optimised = vmq::copyHostMesh(mesh, settings, nullptr);
+    const vmq::HostMeshCopy optimized = vmq::copyHostMesh(mesh, settings, nullptr);
     CompressedMesh* result = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
     ASSERT_NE(result, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
-    EXPECT_EQ(result->triangleCount, optimised.mesh.triangles.size());
+    EXPECT_EQ(result->triangleCount, optimized.mesh.triangles.size());
     EXPECT_EQ(result->channelCount, 8u);
 
     MeshletPartitionHandle* handle = Pelku_Vmq_Compression_GetMeshletPartition(result);
     ASSERT_NE(handle, nullptr);
-    std::vector<int> seen(optimised.mesh.triangles.size(), 0);
+    std::vector<int> seen(optimized.mesh.triangles.size(), 0);
     for (const std::vector<uint32_t>& meshlet : handle->partition->meshlets) {
         ASSERT_FALSE(meshlet.empty());
         for (uint32_t t : meshlet) {
             ASSERT_LT(t, seen.size());
             ++seen[t];
-            EXPECT_EQ(optimised.mesh.triangleGroups[t], optimised.mesh.triangleGroups[meshlet.front()]);
+            EXPECT_EQ(optimized.mesh.triangleGroups[t], optimized.mesh.triangleGroups[meshlet.front()]);
         }
     }
     for (size_t t = 0; t < seen.size(); ++t)

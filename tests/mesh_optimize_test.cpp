@@ -1,5 +1,5 @@
 // Welding, degenerate and repeated-triangle removal, material grouping and reordering.
-#include "mesh/mesh_optimise.h"
+#include "mesh/mesh_optimize.h"
 #include "mesh_io.h"
 #include "core/error.h"
 

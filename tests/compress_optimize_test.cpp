@@ -1,4 +1,4 @@
-// The optimisation pass inside a compress call: it runs on the library's copies, only with
+// The optimization pass inside a compress call: it runs on the library's copies, only with
 // optimizeMesh set and no partition, and never touches the caller's arrays.
 #include "mesh/compress_mesh.h"
 #include "partition/partition.h"
@@ -59,10 +59,10 @@ TEST(CopyHostMesh, NoPassWithAPartitionOrWithoutOptimizeMesh)
     CallerMesh mesh;
     MeshletPartition partition;
     partition.meshlets = {{0, 1}};
-    CompressionSettings optimising{};
+    CompressionSettings optimizing{};
     CompressionSettings plain{};
     plain.optimizeMesh = 0;
-    for (const auto& [settings, given] : {std::pair{&optimising, &partition}, std::pair{&plain, (MeshletPartition*)nullptr}}) {
+    for (const auto& [settings, given] : {std::pair{&optimizing, &partition}, std::pair{&plain, (MeshletPartition*)nullptr}}) {
         const vmq::HostMeshCopy copies = vmq::copyHostMesh(mesh.descriptor, *settings, given);
         EXPECT_TRUE(copies.mesh.attributes.empty());
         ASSERT_EQ(copies.attributes.size(), 2u);
@@ -74,7 +74,7 @@ TEST(CopyHostMesh, NoPassWithAPartitionOrWithoutOptimizeMesh)
 }
 
 // Whatever the call's outcome, the caller's arrays keep every byte.
-TEST(CompressMeshOptimise, CallerArraysUnchanged)
+TEST(CompressMeshOptimize, CallerArraysUnchanged)
 {
     CallerMesh mesh;
     const CallerMesh snapshot;

@@ -1,7 +1,7 @@
-// The mesh optimisation pass and tangent generation on the real meshes, beside a whole
-// compression of the same mesh (optimisation pass included), so that each can be read as a
+// The mesh optimization pass and tangent generation on the real meshes, beside a whole
+// compression of the same mesh (optimization pass included), so that each can be read as a
 // share of it. Rates are triangles per second; time per million triangles is 1e6 / rate.
-#include "mesh/mesh_optimise.h"
+#include "mesh/mesh_optimize.h"
 #include "mesh/tangent_frame.h"
 #include "mesh_io.h"
 
@@ -44,7 +44,7 @@ const BenchMesh& benchMesh(const std::string& name)
     return mesh;
 }
 
-void optimiseMesh(benchmark::State& state, const std::string& name)
+void optimizeMesh(benchmark::State& state, const std::string& name)
 {
     const BenchMesh& mesh = benchMesh(name);
     if (!mesh.error.empty())
@@ -114,7 +114,7 @@ const char* const kMeshes[] = {"spot.obj", "bob_tri.obj", "pirate.obj", "bun_zip
 int registerAll()
 {
     for (const char* name : kMeshes) {
-        benchmark::RegisterBenchmark((std::string("OptimizeMeshBuffers/") + name).c_str(), optimiseMesh, std::string(name))
+        benchmark::RegisterBenchmark((std::string("OptimizeMeshBuffers/") + name).c_str(), optimizeMesh, std::string(name))
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((std::string("GenerateTangentFrame/") + name).c_str(), generateTangents, std::string(name))
             ->Unit(benchmark::kMillisecond);
