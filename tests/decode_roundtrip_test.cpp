@@ -312,6 +312,17 @@ TEST(Decode, ReusedTopologyDecodesTheNewValues)
     EXPECT_EQ(decodedTriangles(*decoded), expectedTriangles(later, settings, channels));
     Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
     Pelku_Vmq_Compression_ReleaseCompressedMesh(reused);
+
+    // The stored strips serve the other prediction too: it follows the settings of the call.
+    CompressionSettings delta = settings;
+    delta.disableParallelogramPrediction = 1;
+    reused = Pelku_Vmq_Compression_CompressMeshWithMeshlets(&later.descriptor, &delta, handle);
+    ASSERT_NE(reused, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    decoded = Pelku_Vmq_Compression_DecodeMesh(reused, PELKU_VMQ_PREDICTION_DELTA);
+    ASSERT_NE(decoded, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    EXPECT_EQ(decodedTriangles(*decoded), expectedTriangles(later, delta, channels));
+    Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+    Pelku_Vmq_Compression_ReleaseCompressedMesh(reused);
     Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
     Pelku_Vmq_Compression_ReleaseCompressedMesh(base);
 }
@@ -400,6 +411,43 @@ TEST(Decode, CorruptedRecordsAreRefused)
     blob[blob[0]] = 0xFFFFu << 1; // root of stream 0 points far outside its table
     decodeFails("table entry outside its table");
     blob = goodBlob;
+
+    // Totals and offsets that the meshlets do not tile: nothing is written that no meshlet holds,
+    // and no meshlet overwrites another.
+    ASSERT_GE(offsets.size(), 2u);
+    const uint32_t triangleCount = copy.triangleCount, vertexCount = copy.vertexCount, valueCount = copy.valueCount;
+    copy.triangleCount = triangleCount + 5;
+    decodeFails("more triangles than the meshlets hold");
+    copy.triangleCount = 33554482;
+    decodeFails("a huge triangle count");
+    copy.triangleCount = triangleCount;
+    copy.vertexCount = vertexCount - 1;
+    copy.valueCount = copy.vertexCount * copy.channelCount;
+    decodeFails("fewer vertices than the meshlets hold");
+    copy.vertexCount = vertexCount;
+    copy.valueCount = valueCount;
+    offsets[1] = offsets[0];
+    decodeFails("two meshlets at one offset");
+    offsets = goodOffsets;
+    std::swap(offsets[0], offsets[1]);
+    decodeFails("meshlets out of order");
+    offsets = goodOffsets;
+    CompressedMesh empty = copy;
+    empty.meshletCount = 0;
+    empty.meshletBitOffsetsEnd = empty.meshletBitOffsetsBegin;
+    empty.meshletHeadersEnd = empty.meshletHeadersBegin;
+    empty.meshletTriangleOffsetsEnd = empty.meshletTriangleOffsetsBegin;
+    empty.meshletValueOffsetsEnd = empty.meshletValueOffsetsBegin;
+    std::vector<ChannelStreams> noOffsets(copy.channels, copy.channels + copy.channelCount);
+    for (ChannelStreams& channel : noOffsets)
+        channel.meshletBitOffsetsEnd = channel.meshletBitOffsetsBegin;
+    empty.channels = noOffsets.data();
+    empty.triangleCount = 5;
+    empty.vertexCount = empty.valueCount = empty.indexWordCount = 0;
+    DecodedMesh* none = Pelku_Vmq_Compression_DecodeMesh(&empty, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
+    EXPECT_EQ(none, nullptr) << "triangles without meshlets";
+    Pelku_Vmq_Compression_ReleaseDecodedMesh(none);
+    EXPECT_EQ(Pelku_Vmq_Compression_CreateMeshDecoder(&empty, PELKU_VMQ_PREDICTION_PARALLELOGRAM), nullptr);
 
     // Random bit flips never crash and never read outside the record.
     std::mt19937 random(11);

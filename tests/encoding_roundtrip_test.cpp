@@ -247,15 +247,34 @@ TEST(EncodingRoundTrip, InputChecksNameTheProblem)
     };
     CompressionSettings bigMeshlets{};
     bigMeshlets.maxMeshletVertices = 4096;
-    MeshDescriptor fewer = descriptor, mismatch = descriptor, unpartitioned = descriptor;
+    MeshDescriptor fewer = descriptor, mismatch = descriptor, unpartitioned = descriptor, noPartition = descriptor;
     fewer.reuseTopology = &one;
     mismatch.reuseTopology = &swapped;
     unpartitioned.partition = nullptr;
+    noPartition.partition = nullptr;
+    noPartition.reuseTopology = &kept;
+    // The same counts per meshlet, but triangle 3 is (3, 4, 5) instead of (0, 4, 5); and a group
+    // id other than the one the topology was made for.
+    std::vector<Triangle> changedTriangles = triangles;
+    changedTriangles[3] = {{3, 4, 5}};
+    MeshDescriptor changed = descriptor;
+    changed.trianglesBegin = changedTriangles.data();
+    changed.trianglesEnd = changedTriangles.data() + changedTriangles.size();
+    changed.reuseTopology = &kept;
+    std::vector<uint32_t> otherGroups = groups;
+    otherGroups[2] = otherGroups[3] = 1;
+    MeshDescriptor regrouped = descriptor;
+    regrouped.triangleGroupsBegin = otherGroups.data();
+    regrouped.triangleGroupsEnd = otherGroups.data() + otherGroups.size();
+    regrouped.reuseTopology = &kept;
     const MeshDescriptor tooMany{many.data(), many.data() + many.size(), &manyAttribute, &manyAttribute + 1,
                                  manyGroups.data(), manyGroups.data() + manyGroups.size(), &wide, nullptr};
     const Case cases[] = {
         {"reuse list too short", fewer, settings, "reuseTopology holds 1 meshlet topologies, but the given partition has 2 meshlets"},
         {"reuse counts differ", mismatch, settings, "Meshlet 1 of the given partition has 2 triangles and 4 vertices, but its entry in reuseTopology was made for 2 triangles and 5 vertices"},
+        {"reuse of other triangles", changed, settings, "Meshlet 1 of the given partition has other triangles than its entry in reuseTopology was made for"},
+        {"reuse of another group", regrouped, settings, "Meshlet 1 of the given partition has group id 1, but its entry in reuseTopology was made for group id 0"},
+        {"reuse without the partition", noPartition, settings, "reuseTopology needs the partition it was made with"},
         {"meshlet over 2047 vertices", tooMany, settings, "Meshlet 0 of the given partition uses 2100 vertices; a meshlet holds at most 2047"},
         {"vertex limit over 2047", unpartitioned, bigMeshlets, "maxMeshletVertices is 4096; a meshlet holds at most 2047 vertices"},
     };

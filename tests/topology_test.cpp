@@ -276,7 +276,7 @@ TEST(Topology, ReencodingKeepsTopologyAndRedoesValues)
     auto first = encodeAll(triangles, positions);
     MeshTables movedMesh = meshOf(triangles, moved);
     vmq::MeshletScratch scratch;
-    auto again = vmq::reencodeMeshlet(kParams, movedMesh, first->list, first->meshlet->topology, scratch);
+    auto again = vmq::reencodeMeshlet(kParams, movedMesh, first->list, first->meshlet->topology, false, scratch);
     const vmq::MeshletTopology& a = first->meshlet->topology;
     const vmq::MeshletTopology& b = again->topology;
     EXPECT_EQ(a.edgeBits, b.edgeBits);
@@ -292,7 +292,7 @@ TEST(Topology, ReencodingKeepsTopologyAndRedoesValues)
     // A stored topology of other counts is refused with a message.
     MeshTables other = meshOf({{0, 1, 2}, {1, 3, 2}}, positions);
     try {
-        vmq::reencodeMeshlet(kParams, other, {0, 1}, a, scratch);
+        vmq::reencodeMeshlet(kParams, other, {0, 1}, a, false, scratch);
         ADD_FAILURE() << "no error";
     } catch (const vmq::CompressionError& error) {
         EXPECT_NE(std::string(error.what()).find("5 triangles and 7 vertices"), std::string::npos) << error.what();

@@ -194,6 +194,52 @@ struct ReaderIo {
     }
 };
 
+// Reads every meshlet's counts and offsets into decoder.meshlets and checks that the meshlets
+// tile the record's totals in stream order: each starts where the ones before it end, none is
+// empty, the record's own per-meshlet offsets agree, and together they hold exactly the totals.
+// So nothing a meshlet writes overlaps another or falls outside buffers sized from the totals.
+void checkMeshletTiling(const CompressedMesh& mesh, MeshDecoder& decoder)
+{
+    const uint32_t m = mesh.meshletCount;
+    if (spanLength(mesh.meshletTriangleOffsetsBegin, mesh.meshletTriangleOffsetsEnd, "meshletTriangleOffsets") != m ||
+        spanLength(mesh.meshletValueOffsetsBegin, mesh.meshletValueOffsetsEnd, "meshletValueOffsets") != m)
+        fail("the record's meshletTriangleOffsets or meshletValueOffsets do not hold one entry per meshlet");
+    decoder.meshlets.resize(m);
+    uint64_t triangles = 0, vertices = 0, indexWords = 0;
+    for (uint32_t n = 0; n < m; ++n) {
+        SymbolReader reader(decoder.global, decoder.global.meshletBitOffsets[n], kGlobalStreamNames);
+        ReaderIo io{reader, n, 0};
+        MeshletCounts counts;
+        meshletCountSymbols(io, counts);
+        const std::string which = "meshlet " + std::to_string(n);
+        if (counts.triangleCount == 0 || counts.vertexCount == 0)
+            fail(which + " has no triangles or no vertices");
+        if (counts.triangleOffset != triangles || counts.vertexOffset != vertices || counts.indexWordOffset != indexWords)
+            fail(which + " starts at triangle " + std::to_string(counts.triangleOffset) + ", vertex " + std::to_string(counts.vertexOffset) +
+                 " and index word " + std::to_string(counts.indexWordOffset) + ", but the meshlets before it end at " +
+                 std::to_string(triangles) + ", " + std::to_string(vertices) + " and " + std::to_string(indexWords));
+        if (mesh.meshletTriangleOffsetsBegin[n] != triangles || mesh.meshletValueOffsetsBegin[n] != vertices * mesh.channelCount)
+            fail("the record's triangle or value offset of " + which + " does not match its symbols");
+        DecodedMeshletInfo& info = decoder.meshlets[n];
+        info.groupId = counts.groupId;
+        info.triangleOffset = counts.triangleOffset;
+        info.triangleCount = counts.triangleCount;
+        info.vertexOffset = counts.vertexOffset;
+        info.vertexCount = counts.vertexCount;
+        info.indexWordOffset = counts.indexWordOffset;
+        info.indexWordCount = indexWordCount(counts.indexCount);
+        triangles += counts.triangleCount;
+        vertices += counts.vertexCount;
+        indexWords += info.indexWordCount;
+    }
+    if (triangles != mesh.triangleCount || vertices != mesh.vertexCount || indexWords != mesh.indexWordCount ||
+        uint64_t(mesh.valueCount) != vertices * mesh.channelCount)
+        fail("the meshlets hold " + std::to_string(triangles) + " triangles, " + std::to_string(vertices) + " vertices and " +
+             std::to_string(indexWords) + " index words, but the record's totals say " + std::to_string(mesh.triangleCount) + ", " +
+             std::to_string(mesh.vertexCount) + " and " + std::to_string(mesh.indexWordCount) +
+             (uint64_t(mesh.valueCount) != vertices * mesh.channelCount ? " with a valueCount that is not vertexCount * channelCount" : ""));
+}
+
 } // namespace
 
 bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDecoder& decoder, std::string& error)
@@ -222,6 +268,7 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
                          channel.tableBlobEnd, channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd, m, kAttributeStreamCount,
                          kAttributeStreamNames, "channel " + std::to_string(k));
         }
+        checkMeshletTiling(mesh, decoder);
         return true;
     } catch (const DecodeFailure& failure) {
         error = "Cannot decode: " + failure.message + ".";
@@ -429,10 +476,6 @@ DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, std:
         if (!prepareDecoder(mesh, predictionMode, decoder, error))
             return nullptr;
         const uint64_t valueCount = uint64_t(mesh.vertexCount) * mesh.channelCount;
-        if (valueCount > (uint64_t(1) << 32)) {
-            error = "Cannot decode: the record's vertex and channel counts are too large.";
-            return nullptr;
-        }
         decoded = new DecodedMesh();
         decoded->meshletCount = mesh.meshletCount;
         decoded->triangleCount = mesh.triangleCount;
@@ -443,19 +486,13 @@ DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, std:
         float* values = newBlock<float>(size_t(valueCount), decoded->valuesBegin, decoded->valuesEnd);
         DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(mesh.meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
 
+        // The prepared decoder has checked that the meshlets tile the totals.
         for (uint32_t m = 0; m < mesh.meshletCount; ++m) {
-            // Read the counts first so the meshlet is written inside the whole-mesh buffers.
+            const DecodedMeshletInfo& placed = decoder.meshlets[m];
+            const size_t valueAt = size_t(placed.vertexOffset) * mesh.channelCount;
             DecodedMeshletInfo info{};
-            if (!decodeMeshlet(decoder, m, nullptr, 0, nullptr, nullptr, 0, info, error))
-                break;
-            if (uint64_t(info.triangleOffset) + info.triangleCount > mesh.triangleCount ||
-                uint64_t(info.vertexOffset) + info.vertexCount > mesh.vertexCount) {
-                error = "Cannot decode: meshlet " + std::to_string(m) + " lies outside the record's totals.";
-                break;
-            }
-            const size_t valueAt = size_t(info.vertexOffset) * mesh.channelCount;
-            if (!decodeMeshlet(decoder, m, triangles + size_t(info.triangleOffset) * 3, info.triangleCount, grid + valueAt,
-                               values + valueAt, info.vertexCount, info, error))
+            if (!decodeMeshlet(decoder, m, triangles + size_t(placed.triangleOffset) * 3, placed.triangleCount, grid + valueAt,
+                               values + valueAt, placed.vertexCount, info, error))
                 break;
             meshlets[m] = info;
         }

@@ -32,6 +32,7 @@ struct MeshDecoder {
     int32_t predictionMode = 0;
     vmq::CoderDecodeTables global;
     std::vector<vmq::CoderDecodeTables> channels;
+    std::vector<DecodedMeshletInfo> meshlets; // every meshlet's counts and offsets, checked to tile the totals
 };
 
 namespace vmq {

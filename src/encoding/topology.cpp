@@ -268,7 +268,7 @@ std::unique_ptr<EncodedMeshlet> encodeMeshlet(const std::vector<QuantParams>& qu
 }
 
 std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
-                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored,
+                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored, bool deltaOnly,
                                                 MeshletScratch& scratch)
 {
     auto meshlet = std::make_unique<EncodedMeshlet>();
@@ -296,7 +296,7 @@ std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& 
     topology.isFirstCount = stored.isFirstCount;
     topology.numberedVertices = stored.numberedVertices;
     topology.groupId = stored.groupId;
-    topology.deltaOnly = stored.deltaOnly;
+    topology.deltaOnly = deltaOnly ? 1 : 0; // the prediction follows this call's settings
     topology.channelValues = tables.channelValues;
     topology.channelCount = uint32_t(topology.channelValues.size());
     predictChannels(topology);

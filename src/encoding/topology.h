@@ -59,10 +59,11 @@ struct MeshletScratch {
 std::unique_ptr<EncodedMeshlet> encodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
                                               const std::vector<uint32_t>& triangleList, bool deltaOnly, MeshletScratch& scratch);
 
-// One meshlet with the strips of a stored topology: only prediction, cone and box are redone.
-// Raises an error when the stored topology was made for a meshlet of other counts.
+// One meshlet with the strips of a stored topology: only prediction (delta or parallelogram, as
+// this call asks), cone and box are redone. Raises an error when the stored topology was made
+// for a meshlet of other counts.
 std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
-                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored,
+                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored, bool deltaOnly,
                                                 MeshletScratch& scratch);
 
 // Turns the strips of meshlet tables into the topology symbols, then predicts the channels.

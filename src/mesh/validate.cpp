@@ -5,6 +5,7 @@
 #include "format/format.h"
 #include "partition/partition.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,60 @@ const char* qualityName(int32_t kind)
 
 uint32_t corner(const Triangle& triangle, int k) { return triangle.indices[k]; }
 uint32_t corner(const TriangleIndices& triangle, int k) { return triangle[k]; }
+
+// A triangle turned so that its smallest corner comes first: rotations compare equal, the
+// winding still counts.
+TriangleIndices canonicalRotation(TriangleIndices t)
+{
+    TriangleIndices best = t;
+    for (int r = 0; r < 2; ++r) {
+        t = {t[1], t[2], t[0]};
+        best = std::min(best, t);
+    }
+    return best;
+}
+
+// Whether a stored topology was made for these triangles: numbered by first use as the encoder
+// numbers a meshlet's vertices and taken through its vertex order, they must be its encoded
+// triangles (in any order, each turned any way) and the first one's group its group.
+template <typename TriangleType>
+std::string reuseMismatch(size_t m, const std::vector<uint32_t>& meshlet, const TriangleType* triangles, const uint32_t* triangleGroups,
+                          const MeshletTopology& stored, std::vector<uint32_t>& localNumber, std::vector<uint32_t>& stamp,
+                          std::vector<TriangleIndices>& given, std::vector<TriangleIndices>& kept)
+{
+    const std::string which = "Meshlet " + std::to_string(m) + " of the given partition";
+    if (stored.vertexRemap.size() != stored.vertexCount || stored.encodedTriangles.size() != stored.triangleCount ||
+        stored.vertexFirstTriangle.size() != stored.vertexCount)
+        return "The entry of meshlet " + std::to_string(m) + " in reuseTopology is incomplete.";
+    if (stored.groupId != triangleGroups[meshlet.front()])
+        return which + " has group id " + std::to_string(triangleGroups[meshlet.front()]) +
+               ", but its entry in reuseTopology was made for group id " + std::to_string(stored.groupId) + ".";
+    uint32_t numbered = 0;
+    given.clear();
+    for (uint32_t t : meshlet) {
+        TriangleIndices encoded;
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t v = corner(triangles[t], k);
+            if (stamp[v] != m + 1) {
+                stamp[v] = uint32_t(m + 1);
+                localNumber[v] = numbered++;
+            }
+            const int32_t e = stored.vertexRemap[localNumber[v]];
+            if (e < 0 || uint32_t(e) >= stored.vertexCount)
+                return "The entry of meshlet " + std::to_string(m) + " in reuseTopology has no vertex order for its vertices.";
+            encoded[k] = uint32_t(e);
+        }
+        given.push_back(canonicalRotation(encoded));
+    }
+    kept.clear();
+    for (const TriangleIndices& t : stored.encodedTriangles)
+        kept.push_back(canonicalRotation(t));
+    std::sort(given.begin(), given.end());
+    std::sort(kept.begin(), kept.end());
+    if (given != kept)
+        return which + " has other triangles than its entry in reuseTopology was made for.";
+    return {};
+}
 
 // The checks of both mesh forms. Only a host's triangle span can be malformed (triangles null).
 template <typename TriangleType>
@@ -96,12 +151,20 @@ std::string validateMesh(const TriangleType* triangles, size_t triangleCount, co
                    "; group ids must be at most " + std::to_string(kMaxGroupId) + ".";
 
     const std::vector<vmq::MeshletTopology>* reuse = reuseTopology ? &reuseTopology->meshlets : nullptr;
+    if (reuse && !partition)
+        return "reuseTopology needs the partition it was made with; give that partition too.";
     if (partition) {
         if (reuse && reuse->size() < partition->meshlets.size())
             return "reuseTopology holds " + std::to_string(reuse->size()) + " meshlet topologies, but the given partition has " +
                    std::to_string(partition->meshlets.size()) + " meshlets.";
         // Distinct vertices per meshlet, counted with a stamp per input vertex.
         std::vector<uint32_t> stamp(minVertexCount, 0);
+        std::vector<uint32_t> reuseStamp, localNumber;
+        std::vector<TriangleIndices> given, kept;
+        if (reuse) {
+            reuseStamp.assign(minVertexCount, 0);
+            localNumber.assign(minVertexCount, 0);
+        }
         for (size_t m = 0; m < partition->meshlets.size(); ++m) {
             const std::vector<uint32_t>& meshlet = partition->meshlets[m];
             if (meshlet.empty())
@@ -130,6 +193,11 @@ std::string validateMesh(const TriangleType* triangles, size_t triangleCount, co
                        " triangles and " + std::to_string(vertexCount) + " vertices, but its entry in reuseTopology was made for " +
                        std::to_string((*reuse)[m].triangleCount) + " triangles and " + std::to_string((*reuse)[m].vertexCount) +
                        " vertices.";
+            if (reuse) {
+                std::string mismatch = reuseMismatch(m, meshlet, triangles, triangleGroups, (*reuse)[m], localNumber, reuseStamp, given, kept);
+                if (!mismatch.empty())
+                    return mismatch;
+            }
         }
     } else {
         if (settings.maxMeshletVertices < 3)

@@ -52,7 +52,8 @@ std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const std::vector<Qu
             raiseError("meshlet " + std::to_string(n) + " of the partition is empty");
         if (reuseTopology) {
             try {
-                result[n] = reencodeMeshlet(quantParams, mesh, triangleList, (*reuseTopology)[n], scratch);
+                result[n] = reencodeMeshlet(quantParams, mesh, triangleList, (*reuseTopology)[n],
+                                            settings.disableParallelogramPrediction != 0, scratch);
             } catch (const CompressionError& e) {
                 raiseError("meshlet " + std::to_string(n) + ": " + e.what());
             }
