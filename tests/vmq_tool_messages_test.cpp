@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -26,30 +24,8 @@ namespace {
 
 std::string tempPath(const std::string& name) { return vmq_test::tempPath(name); }
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-ToolRun runTool(const std::string& arguments)
-{
-    const std::string outPath = tempPath("stdout.txt"), errPath = tempPath("stderr.txt");
-    const std::string command = std::string("'") + PELKU_VMQ_VMQ_TOOL + "' " + arguments + " >'" + outPath + "' 2>'" + errPath + "'";
-    const int status = std::system(command.c_str());
-    ToolRun run;
-    run.out = slurp(outPath);
-    run.err = slurp(errPath);
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using vmq_test::runTool;
+using vmq_test::ToolRun;
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
