@@ -9,18 +9,21 @@ namespace vmq_tool {
 
 int ToolArchive::Lines::overflow(int c)
 {
-    if (c == traits_type::eof())
-        return traits_type::not_eof(c);
-    text += char(c);
-    if (!quiet)
-        std::cerr.put(char(c));
-    return c;
+    if (c != traits_type::eof())
+        pending += char(c);
+    return traits_type::not_eof(c);
 }
 
+// The importer flushes after every line.
 int ToolArchive::Lines::sync()
 {
-    if (!quiet)
+    if (!quiet) {
+        std::cerr << pending;
         std::cerr.flush();
+    }
+    if (keep)
+        kept += pending;
+    pending.clear();
     return 0;
 }
 
@@ -28,6 +31,8 @@ ToolArchive::ToolArchive(const std::string& path, const SequenceSettings& settin
 {
     lines_.quiet = quiet;
     importer = vmq::openArchive(path, settings, &stream_);
+    stream_.flush();
+    lines_.keep = false;
 }
 
 std::string ToolArchive::problem() const
@@ -42,11 +47,11 @@ std::string ToolArchive::problem() const
     // The last "Error: " line, but for the one that only says the open failed.
     const std::string lead = "Error: ", generic = "Error: Failed to open Alembic file";
     std::string reason;
-    for (size_t start = 0; start < lines_.text.size();) {
-        size_t end = lines_.text.find('\n', start);
+    for (size_t start = 0; start < lines_.kept.size();) {
+        size_t end = lines_.kept.find('\n', start);
         if (end == std::string::npos)
-            end = lines_.text.size();
-        const std::string line = lines_.text.substr(start, end - start);
+            end = lines_.kept.size();
+        const std::string line = lines_.kept.substr(start, end - start);
         if (line.rfind(lead, 0) == 0 && line.rfind(generic, 0) != 0)
             reason = line.substr(lead.size());
         start = end + 1;

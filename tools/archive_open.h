@@ -28,10 +28,11 @@ public:
     std::string problem() const;
 
 private:
-    // Keeps every character and passes it on to standard error unless quiet.
+    // Passes every line on to standard error unless quiet, and keeps the lines of the open.
     struct Lines : std::streambuf {
         bool quiet = false;
-        std::string text;
+        bool keep = true;
+        std::string kept, pending;
         int overflow(int c) override;
         int sync() override;
     };

@@ -34,9 +34,9 @@ KeyedTriangle keyed(uint32_t a, uint32_t b, uint32_t c, uint32_t triangle)
     return best;
 }
 
-// Pairs of equal-key source and decoded triangles up to this many are matched so that the worst
-// pair is as good as it can be; larger runs are matched greedily, cheapest pair first, and runs
-// beyond the second limit in order.
+// Runs of equal-key source and decoded triangles with up to this many pairs are matched so that
+// the worst pair is as good as it can be; larger runs greedily, cheapest pair first, and runs
+// beyond the second limit in file order.
 constexpr size_t kExactPairs = 4096;
 constexpr size_t kGreedyPairs = size_t(1) << 22;
 
@@ -89,7 +89,8 @@ struct Matcher {
     }
 };
 
-// Pairs sources with targets (source -> target, or -1), as many as can be paired.
+// Pairs sources with targets (source -> target, or -1), as many as can be paired; at most
+// kGreedyPairs pairs.
 std::vector<int32_t> pairUp(size_t n, size_t m, const std::vector<double>& cost)
 {
     std::vector<int32_t> partner(n, -1);
@@ -114,16 +115,10 @@ std::vector<int32_t> pairUp(size_t n, size_t m, const std::vector<double>& cost)
                 partner[size_t(matcher.match[t])] = int32_t(t);
         return partner;
     }
-    std::vector<uint32_t> order;
-    if (n * m <= kGreedyPairs) {
-        order.resize(n * m);
-        for (uint32_t k = 0; k < order.size(); ++k)
-            order[k] = k;
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return cost[x] < cost[y]; });
-    } else {
-        for (size_t k = 0; k < want; ++k)
-            order.push_back(uint32_t(k * m + k));
-    }
+    std::vector<uint32_t> order(n * m);
+    for (uint32_t k = 0; k < order.size(); ++k)
+        order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return cost[x] < cost[y]; });
     std::vector<bool> taken(m, false);
     for (uint32_t k : order) {
         const size_t s = k / m, t = k % m;
@@ -314,18 +309,26 @@ VerifyReport verifyDecoded(const SourceMesh& source, const CompressedMesh& recor
             while (dj < decodedKeys.size() && decodedKeys[dj].ids == ids)
                 ++dj;
             const size_t n = si - i, m = dj - j;
-            std::vector<double> cost(n * m);
-            std::vector<uint32_t> shift(n * m, 0);
-            for (size_t s = 0; s < n; ++s)
-                for (size_t d = 0; d < m; ++d)
-                    cost[s * m + d] = pairCost(sourceKeys[i + s], decodedKeys[j + d], shift[s * m + d]);
-            const std::vector<int32_t> partner = n == 1 && m == 1 ? std::vector<int32_t>{0} : pairUp(n, m, cost);
+            std::vector<int32_t> partner(n, -1);
+            std::vector<uint32_t> shift;
+            if (n * m <= kGreedyPairs) {
+                std::vector<double> cost(n * m);
+                shift.assign(n * m, 0);
+                for (size_t s = 0; s < n; ++s)
+                    for (size_t d = 0; d < m; ++d)
+                        cost[s * m + d] = pairCost(sourceKeys[i + s], decodedKeys[j + d], shift[s * m + d]);
+                partner = n == 1 && m == 1 ? std::vector<int32_t>{0} : pairUp(n, m, cost);
+            } else {
+                for (size_t s = 0; s < std::min(n, m); ++s)
+                    partner[s] = int32_t(s);
+            }
             for (size_t s = 0; s < n; ++s) {
                 if (partner[s] < 0) {
                     ++(sourceKeys[i + s].degenerate() ? report.droppedDegenerate : report.missing);
                     continue;
                 }
-                comparePair(sourceKeys[i + s], decodedKeys[j + size_t(partner[s])], shift[s * m + size_t(partner[s])]);
+                const size_t d = size_t(partner[s]);
+                comparePair(sourceKeys[i + s], decodedKeys[j + d], shift.empty() ? 0 : shift[s * m + d]);
             }
             report.extra += m - std::min(n, m);
             i = si, j = dj;
