@@ -1,5 +1,5 @@
 // `vmq frames`: the report on standard output for an archive written by the test, the error
-// report, and refused command lines.
+// report (exit status 1), and refused command lines.
 #include "archive_writer.h"
 
 #include "test_paths.h"
@@ -121,7 +121,7 @@ TEST(FramesCommand, ProcessedLineFollowsTheSequenceSettings)
 TEST(FramesCommand, ReportsArchivesThatCannotBeOpened)
 {
     const ToolRun run = runFrames("'" + ::testing::TempDir() + "no_such_archive.abc'");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.output, "result: error\nerror: Failed to open the Alembic file or it contains no polygon meshes.\n");
 }
 

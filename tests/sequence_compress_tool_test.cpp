@@ -10,10 +10,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <limits>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace vmq::abc;
 
@@ -21,22 +18,12 @@ namespace {
 
 std::string tempPath(const std::string& name) { return vmq_test::tempPath(name); }
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 int runTool(const std::string& arguments, std::string& out, std::string& err)
 {
-    const std::string outPath = tempPath("stdout.txt"), errPath = tempPath("stderr.txt");
-    const std::string command = std::string("'") + PELKU_VMQ_VMQ_TOOL + "' " + arguments + " >'" + outPath + "' 2>'" + errPath + "'";
-    const int status = std::system(command.c_str());
-    out = slurp(outPath);
-    err = slurp(errPath);
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const vmq_test::ToolRun run = vmq_test::runTool(arguments);
+    out = run.out;
+    err = run.err;
+    return run.status;
 }
 
 TEST(SequenceCompressTool, WritesTheSequenceContainerAndItsSummary)

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <sys/wait.h>
@@ -490,6 +491,102 @@ TEST(VmqVerify, FindsChangedTopologyGroupsAndValues)
     const VerifyReport dropped = verifyDecoded(degenerate, record.mesh, decoded, {"left", "right"});
     EXPECT_TRUE(dropped.passed()) << dropped.problem;
     EXPECT_EQ(dropped.droppedDegenerate, 1u);
+}
+
+TEST(VmqVerify, KeptTriangleWithTwoCoincidentCornersMatchesInAnyRotation)
+{
+    // The source triangle (p, p', q): p and p' fall on one grid point P, so its key is (P, P, Q).
+    // The decoder gives it back rotated, as (P, Q, P), winding kept.
+    std::vector<HandMadeRecord::Meshlet> meshlets = twoQuads();
+    meshlets.push_back({0, {{4, 0, 0}, {8, 8, 2}, {4, 0, 0}}});
+    const HandMadeRecord record(meshlets);
+    DecodedGeometry decoded;
+    std::string error;
+    ASSERT_TRUE(decodeRecord(record.mesh, 0, decoded, true, error)) << error;
+
+    SourceMesh source = twoQuadsSource();
+    source.attributes[0].values.insert(source.attributes[0].values.end(), {4.3f, 0, 0}); // vertex 6, p'
+    source.triangles.push_back({{1, 6, 5}});
+    source.groups.push_back(0);
+    const VerifyReport report = verifyDecoded(source, record.mesh, decoded, {"left", "right"});
+    EXPECT_TRUE(report.passed()) << report.problem;
+    EXPECT_EQ(report.matched, 5u);
+    EXPECT_EQ(report.extra, 0u);
+    EXPECT_EQ(report.droppedDegenerate, 0u);
+    ASSERT_EQ(report.errors.size(), 1u);
+    EXPECT_NEAR(report.errors[0].maxError, 0.3, 1e-6); // p' against P: the corners pair up in order
+}
+
+// Compresses a source mesh with the library and decodes it.
+struct Compressed {
+    std::unique_ptr<CompressedMesh, void (*)(CompressedMesh*)> record{nullptr, Pelku_Vmq_Compression_ReleaseCompressedMesh};
+    DecodedGeometry decoded;
+
+    explicit Compressed(const SourceMesh& source)
+    {
+        std::vector<MeshAttribute> attributes;
+        const MeshDescriptor descriptor = makeDescriptor(source, attributes);
+        const CompressionSettings settings{};
+        record.reset(Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings));
+        EXPECT_NE(record, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+        std::string error;
+        if (record) {
+            EXPECT_TRUE(decodeRecord(*record, predictionModeFor(settings), decoded, true, error)) << error;
+        }
+    }
+};
+
+TEST(VmqVerify, CoincidentTrianglesPairByTheirValues)
+{
+    // Two triangles over the same three positions with the same winding, one facing +z and one
+    // -z (a double-sided face, or two coincident shells), and a third elsewhere so that the grid
+    // has some extent. In either file order each pairs with its own decoded triangle.
+    auto mesh = [](bool upFirst) {
+        SourceMesh s;
+        s.attributes = {{POSITION, 3, {}}, {NORMAL, 3, {}}};
+        const float corners[3][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+        for (int side = 0; side < 2; ++side) {
+            const float z = (side == 0) == upFirst ? 1.0f : -1.0f;
+            for (const auto& p : corners) {
+                s.attributes[0].values.insert(s.attributes[0].values.end(), {p[0], p[1], p[2]});
+                s.attributes[1].values.insert(s.attributes[1].values.end(), {0, 0, z});
+            }
+        }
+        s.attributes[0].values.insert(s.attributes[0].values.end(), {2, 0, 1, 3, 0, 1, 2, 1, 1});
+        s.attributes[1].values.insert(s.attributes[1].values.end(), {0, 0.6f, 0.8f, 0, 0.6f, 0.8f, 0, 0.6f, 0.8f});
+        s.triangles = {{{0, 1, 2}}, {{3, 4, 5}}, {{6, 7, 8}}};
+        s.groups = {0, 0, 0};
+        return s;
+    };
+    const Compressed compressed(mesh(true));
+    ASSERT_NE(compressed.record, nullptr);
+    for (bool upFirst : {true, false}) {
+        const VerifyReport report = verifyDecoded(mesh(upFirst), *compressed.record, compressed.decoded, {});
+        EXPECT_TRUE(report.passed()) << "up first " << upFirst << ": " << report.problem;
+        EXPECT_EQ(report.matched, 3u);
+        for (const KindError& e : report.errors)
+            EXPECT_LE(e.maxError, e.bound) << kindName(e.kind) << ", up first " << upFirst;
+    }
+    // A source whose normals really differ from the container's still fails.
+    SourceMesh turned = mesh(true);
+    for (size_t v = 0; v < 6; ++v)
+        turned.attributes[1].values[v * 3 + 2] = 0, turned.attributes[1].values[v * 3] = 1;
+    EXPECT_FALSE(verifyDecoded(turned, *compressed.record, compressed.decoded, {}).passed());
+}
+
+TEST(VmqVerify, ProblemsCountInTheSingular)
+{
+    const HandMadeRecord record(twoQuads());
+    DecodedGeometry decoded;
+    std::string error;
+    ASSERT_TRUE(decodeRecord(record.mesh, 0, decoded, true, error)) << error;
+    SourceMesh fewer = twoQuadsSource();
+    fewer.triangles.pop_back();
+    fewer.groups.pop_back();
+    EXPECT_EQ(verifyDecoded(fewer, record.mesh, decoded, {"left", "right"}).problem, "1 decoded triangle has no source triangle");
+    SourceMesh regrouped = twoQuadsSource();
+    regrouped.groups[0] = 1;
+    EXPECT_EQ(verifyDecoded(regrouped, record.mesh, decoded, {"left", "right"}).problem, "1 triangle comes back in another group");
 }
 
 // Runs the tool; returns its exit status and fills its standard error.

@@ -35,6 +35,9 @@ bool compressToFile(const SourceMesh& source, const CompressionSettings& setting
     summary.output = outputPath;
     summary.inputTriangles = source.triangles.size();
     summary.inputVertices = source.vertexCount();
+    summary.attributes.clear();
+    for (const SourceAttribute& a : source.attributes)
+        summary.attributes.push_back(kindName(a.kind));
     summary.meshlets = record->meshletCount;
     summary.triangles = record->triangleCount;
     summary.vertices = record->vertexCount;
@@ -46,16 +49,24 @@ bool compressToFile(const SourceMesh& source, const CompressionSettings& setting
 void printCompressSummary(const CompressSummary& s, bool json)
 {
     const double bitsPerTriangle = s.triangles ? double(s.fileBytes) * 8 / s.triangles : 0;
+    std::string attributes, attributesJson;
+    for (size_t k = 0; k < s.attributes.size(); ++k) {
+        attributes += (k ? " " : "") + s.attributes[k];
+        attributesJson += (k ? ", " : "") + jsonText(s.attributes[k]);
+    }
     if (json) {
-        std::printf("{\"input\": %s, \"output\": %s, \"inputTriangles\": %zu, \"inputVertices\": %zu, \"meshlets\": %u, "
-                    "\"triangles\": %u, \"vertices\": %u, \"bytes\": %llu, \"bitsPerTriangle\": %s, \"seconds\": %s}\n",
-                    jsonText(s.input).c_str(), jsonText(s.output).c_str(), s.inputTriangles, s.inputVertices, s.meshlets, s.triangles,
-                    s.vertices, (unsigned long long)s.fileBytes, jsonNumber(bitsPerTriangle).c_str(), jsonNumber(s.seconds).c_str());
+        std::printf("{\"input\": %s, \"output\": %s, \"inputTriangles\": %zu, \"inputVertices\": %zu, \"attributes\": [%s], "
+                    "\"meshlets\": %u, \"triangles\": %u, \"vertices\": %u, \"bytes\": %llu, \"bitsPerTriangle\": %s, \"seconds\": %s}\n",
+                    jsonText(s.input).c_str(), jsonText(s.output).c_str(), s.inputTriangles, s.inputVertices, attributesJson.c_str(),
+                    s.meshlets, s.triangles, s.vertices, (unsigned long long)s.fileBytes, jsonNumber(bitsPerTriangle).c_str(),
+                    jsonNumber(s.seconds).c_str());
         return;
     }
     std::printf("%s -> %s\n", s.input.c_str(), s.output.c_str());
-    std::printf("  input      %zu triangles, %zu vertices\n", s.inputTriangles, s.inputVertices);
-    std::printf("  meshlets   %u (%u triangles, %u meshlet vertices)\n", s.meshlets, s.triangles, s.vertices);
+    std::printf("  input      %s, %s\n", counted(s.inputTriangles, "triangle").c_str(), counted(s.inputVertices, "vertex", "vertices").c_str());
+    std::printf("  attributes %s\n", attributes.c_str());
+    std::printf("  meshlets   %u (%s, %s)\n", s.meshlets, counted(s.triangles, "triangle").c_str(),
+                counted(s.vertices, "meshlet vertex", "meshlet vertices").c_str());
     std::printf("  file       %llu bytes, %.2f bits per triangle\n", (unsigned long long)s.fileBytes, bitsPerTriangle);
     std::printf("  time       %.3f s\n", s.seconds);
 }
@@ -117,7 +128,8 @@ int runCompress(int argc, char** argv)
             return reportFailure("compress", error);
     }
     if (source.skippedFaces && !quiet)
-        std::fprintf(stderr, "vmq compress: %s: %u point and line faces left out\n", input.c_str(), source.skippedFaces);
+        std::fprintf(stderr, "vmq compress: %s: %s left out\n", input.c_str(),
+                     counted(source.skippedFaces, "point or line face", "point and line faces").c_str());
     CompressSummary summary;
     {
         Progress phase("compressing", 0, quiet);

@@ -18,6 +18,13 @@ const StoredMesh* chooseFrame(const Container& container, const std::string& pat
     }
     if (frame < 0)
         return &container.meshes.front();
+    // A sequence names its frame count; a mesh container holds frame 0 alone.
+    const uint64_t frames = container.header.kind == ContainerKind::Sequence ? container.header.sequence.frameCount : 1;
+    if (uint64_t(frame) >= frames) {
+        error = path + ": frame " + std::to_string(frame) + " is out of range (the container holds " +
+                (frames == 1 ? std::string("frame 0 only") : "frames 0 to " + std::to_string(frames - 1)) + ")";
+        return nullptr;
+    }
     const StoredMesh* mesh = container.frame(uint32_t(frame));
     if (!mesh)
         error = path + ": frame " + std::to_string(frame) + " has no mesh";
@@ -37,7 +44,8 @@ int runDecode(int argc, char** argv)
     app.add_option("-o,--output", output, "mesh file to write; the format follows the extension")->required();
     app.add_option("--frame", frame, "frame of a sequence to decode (default: the first with geometry)")->check(CLI::NonNegativeNumber);
     app.add_flag("--all-frames", allFrames,
-                 "write every frame of a sequence, each to the output name with _<frame> before the extension");
+                 "write every frame of a sequence with geometry, each to the output name with _ and the frame number in "
+                 "four digits before the extension (out.obj: out_0000.obj, out_0001.obj, ...)");
     app.add_flag("-q,--quiet", quiet, "print nothing on success");
     if (const int status = parseArguments(app, argc, argv); status >= 0)
         return status;
@@ -73,7 +81,8 @@ int runDecode(int argc, char** argv)
         if (!exportDecoded(file, decoded, container.header.materialNames, error))
             return reportFailure("decode", error);
         if (!quiet)
-            std::printf("%s -> %s: %zu triangles, %zu groups\n", path.c_str(), file.c_str(), decoded.triangleCount(), splitByGroup(decoded).size());
+            std::printf("%s -> %s: %s, %s\n", path.c_str(), file.c_str(), counted(decoded.triangleCount(), "triangle").c_str(),
+                        counted(splitByGroup(decoded).size(), "group").c_str());
     }
     return kExitOk;
 }

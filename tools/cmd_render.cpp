@@ -46,7 +46,7 @@ bool renderToFile(const StoredMesh& stored, const RenderOptions& options, bool c
     } else {
         for (uint32_t m = 0; m < decoded.meshlets.size(); ++m)
             input.meshletColours.push_back(meshletColour(m));
-        note = std::to_string(decoded.meshlets.size()) + " meshlets, one colour each";
+        note = counted(decoded.meshlets.size(), "meshlet") + ", one colour each";
     }
     return writePng(outputPath, renderMesh(input, options), error);
 }

@@ -98,7 +98,7 @@ int runSample(int argc, char** argv)
     if (!renderToFile(stored, RenderOptions{}, false, quiet, picturePath, note, error))
         return reportFailure("sample", error);
     if (!quiet && !json) {
-        std::printf("decoded      %s (%zu triangles)\n", meshPath.c_str(), decoded.triangleCount());
+        std::printf("decoded      %s (%s)\n", meshPath.c_str(), counted(decoded.triangleCount(), "triangle").c_str());
         printVerifyReport(report, false);
         std::printf("picture      %s (%s)\n", picturePath.c_str(), note.c_str());
     }

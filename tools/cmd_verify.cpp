@@ -1,4 +1,5 @@
 // vmq verify IN FILE: checks a container against its source mesh without compressing anything.
+#include "archive_open.h"
 #include "commands.h"
 #include "container.h"
 #include "mesh_import.h"
@@ -16,8 +17,6 @@
 #include <memory>
 #include <utility>
 #include <vector>
-#include <ostream>
-#include <streambuf>
 
 namespace vmq_tool {
 
@@ -37,8 +36,8 @@ void printVerifyReport(const VerifyReport& r, bool json)
                     r.extra, r.droppedDegenerate, r.groupMismatches, errors.c_str(), uncompared.c_str());
         return;
     }
-    std::printf("topology     %s: %zu of %zu source triangles decoded", r.missing || r.extra || r.groupMismatches ? "DIFFERS" : "exact",
-                r.matched, r.sourceTriangles);
+    std::printf("topology     %s: %zu of %s decoded", r.missing || r.extra || r.groupMismatches ? "DIFFERS" : "exact", r.matched,
+                counted(r.sourceTriangles, "source triangle").c_str());
     if (r.droppedDegenerate)
         std::printf(" (%zu degenerate left out)", r.droppedDegenerate);
     if (r.extra)
@@ -65,10 +64,6 @@ bool endsWithAbc(const std::string& path)
     return tail == ".abc";
 }
 
-struct NullBuffer : std::streambuf {
-    int overflow(int c) override { return c; }
-};
-
 // The frames of a sequence as they were compressed: every frame read and processed as the
 // sequence driver does it (with the settings the container records), converted to source
 // meshes by frame index.
@@ -93,13 +88,12 @@ bool readArchiveFrames(const std::string& path, const ContainerHeader& header, u
     settings.generateTangents = header.sequence.generateTangents;
     settings.trimEmptyFrames = 0;
 
-    static NullBuffer nullBuffer;
-    static std::ostream nullStream(&nullBuffer);
-    std::unique_ptr<vmq::AlembicImporter> importer = vmq::openArchive(path, settings, quiet ? &nullStream : &std::cerr);
-    if (!importer || importer->frameCount == 0) {
-        error = path + ": cannot open the archive or it holds no polygon meshes";
+    ToolArchive archive(path, settings, quiet);
+    if (archive.importer->frameCount == 0) {
+        error = archive.problem();
         return false;
     }
+    vmq::AlembicImporter* importer = archive.importer.get();
     vmq::FrameSharing sharing;
     vmq::beginFrameSharing(sharing, importer->staticTopology != 0 && importer->frameCount > 1, importer->frameCount);
     for (uint32_t f = 0; f < importer->frameCount && f <= lastFrame; ++f) {

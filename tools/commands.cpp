@@ -78,6 +78,11 @@ int32_t predictionModeFor(const CompressionSettings& settings)
     return settings.disableParallelogramPrediction ? PELKU_VMQ_PREDICTION_DELTA : PELKU_VMQ_PREDICTION_PARALLELOGRAM;
 }
 
+std::string counted(uint64_t count, const std::string& noun, const std::string& plural)
+{
+    return std::to_string(count) + " " + (count == 1 ? noun : plural.empty() ? noun + "s" : plural);
+}
+
 std::string jsonText(const std::string& text)
 {
     std::string out = "\"";

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 namespace vmq_tool {
 
@@ -33,6 +34,10 @@ struct SettingsOptions {
 // The prediction mode a decoder needs for records compressed with these settings.
 int32_t predictionModeFor(const CompressionSettings& settings);
 
+// "1 meshlet", "2 meshlets": a count and its noun, in the plural (the noun and an s, or the given
+// plural) unless the count is 1.
+std::string counted(uint64_t count, const std::string& noun, const std::string& plural = "");
+
 // A JSON string literal.
 std::string jsonText(const std::string& text);
 // A JSON number (finite values; others become null).
@@ -46,6 +51,7 @@ struct Container;
 struct CompressSummary {
     std::string input, output;
     size_t inputTriangles = 0, inputVertices = 0;
+    std::vector<std::string> attributes; // the kinds compressed, in the record's order
     uint32_t meshlets = 0, triangles = 0, vertices = 0;
     uint64_t fileBytes = 0;
     double seconds = 0;

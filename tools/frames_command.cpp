@@ -1,5 +1,7 @@
 #include "frames_command.h"
 
+#include "archive_open.h"
+
 #include "alembic/alembic_importer.h"
 #include "alembic/frame_mesh.h"
 #include "alembic/sequence_driver.h"
@@ -52,12 +54,18 @@ std::string kindName(int32_t kind)
     return name ? name : "KIND" + std::to_string(kind);
 }
 
-int usage()
+// The usage line: on standard output with exit status 0 for --help, else on standard error with 2.
+int usage(bool help = false)
 {
-    std::fprintf(stderr, "usage: vmq frames ARCHIVE [--velocity-mode N] [--recompute-normals] [--smooth-all] "
-                         "[--threshold X] [--negate-u] [--negate-v] [--remove-duplicates] [--transform M0 .. M15] "
-                         "[--tangents] [--trim] [--no-optimize]\n");
-    return 2;
+    std::fprintf(help ? stdout : stderr,
+                 "usage: vmq frames ARCHIVE [--velocity-mode N] [--recompute-normals] [--smooth-all] "
+                 "[--threshold X] [--negate-u] [--negate-v] [--remove-duplicates] [--transform M0 .. M15] "
+                 "[--tangents] [--trim] [--no-optimize]\n");
+    if (help)
+        std::printf("\nOpens an Alembic archive as the sequence compression does and prints the importer's results and, for "
+                    "every frame, a hash of the mesh as read and as processed. Exit status: 0 after a report, 1 when the "
+                    "archive cannot be used (\"result: error\"), 2 for a bad command line.\n");
+    return help ? 0 : 2;
 }
 
 bool parseNumber(const char* text, double& value)
@@ -125,6 +133,8 @@ int runFramesCommand(int argc, char** argv)
                 settings.transform[k] = float(number);
             }
             i += 16;
+        } else if (arg == "--help" || arg == "-h") {
+            return usage(true);
         } else if (arg.rfind("--", 0) != 0 && !path) {
             path = argv[i];
         } else {
@@ -134,10 +144,14 @@ int runFramesCommand(int argc, char** argv)
     if (!path)
         return usage();
 
-    std::unique_ptr<vmq::AlembicImporter> importer = vmq::openArchive(path, settings);
+    vmq_tool::ToolArchive archive(path, settings, false);
+    vmq::AlembicImporter* importer = archive.importer.get();
     if (importer->frameCount == 0) {
+        // The report keeps the library's error text; standard error says why.
         std::printf("result: error\nerror: Failed to open the Alembic file or it contains no polygon meshes.\n");
-        return 0;
+        std::fflush(stdout);
+        std::fprintf(stderr, "vmq frames: %s\n", archive.problem().c_str());
+        return 1;
     }
     std::printf("result: ok\nframeCount: %u\nstaticTopology: %u\nstaticAttributeMask: %u\nframeDuration: %.9g\n",
                 importer->frameCount, unsigned(importer->staticTopology), importer->staticAttributeMask,

@@ -40,6 +40,7 @@ struct Collector {
     const aiScene& scene;
     SourceMesh& mesh;
     SourceAttribute* normals = nullptr;
+    SourceAttribute* tangents = nullptr;
     SourceAttribute* texcoords[3] = {};
     SourceAttribute* colors = nullptr;
     std::string error;
@@ -47,6 +48,7 @@ struct Collector {
     void add(const aiMesh& m, const aiMatrix4x4& transform)
     {
         const uint32_t base = uint32_t(mesh.vertexCount());
+        const aiMatrix3x3 directionMatrix(transform);
         aiMatrix3x3 normalMatrix(transform);
         normalMatrix.Inverse().Transpose();
         std::vector<float>& positions = mesh.attributes[0].values;
@@ -59,6 +61,23 @@ struct Collector {
                 if (length > 0)
                     n /= length;
                 normals->values.insert(normals->values.end(), {n.x, n.y, n.z});
+            }
+            if (tangents) {
+                // The tangent as a direction and the sign w that gives the bitangent as w (n x t),
+                // taken after the transform, which may mirror the frame.
+                aiVector3D t(1, 0, 0);
+                float w = 1;
+                if (m.mTangents) {
+                    t = directionMatrix * m.mTangents[v];
+                    const float length = t.Length();
+                    if (length > 0)
+                        t /= length;
+                    if (m.mBitangents && m.mNormals) {
+                        const aiVector3D n = normalMatrix * m.mNormals[v], b = directionMatrix * m.mBitangents[v];
+                        w = ((n ^ t) * b) < 0 ? -1.0f : 1.0f;
+                    }
+                }
+                tangents->values.insert(tangents->values.end(), {t.x, t.y, t.z, w});
             }
             for (int k = 0; k < 3; ++k)
                 if (texcoords[k]) {
@@ -107,10 +126,11 @@ bool importMesh(const std::string& path, SourceMesh& mesh, std::string& error)
         error = path + ": cannot read the mesh: " + importer.GetErrorString();
         return false;
     }
-    bool anyNormals = false, anyTexcoords[3] = {}, anyColors = false;
+    bool anyNormals = false, anyTangents = false, anyTexcoords[3] = {}, anyColors = false;
     for (unsigned k = 0; k < scene->mNumMeshes; ++k) {
         const aiMesh& m = *scene->mMeshes[k];
         anyNormals |= m.HasNormals();
+        anyTangents |= m.mTangents != nullptr && m.mNumVertices > 0;
         for (int t = 0; t < 3; ++t)
             anyTexcoords[t] |= m.HasTextureCoords(t);
         anyColors |= m.HasVertexColors(0);
@@ -118,16 +138,20 @@ bool importMesh(const std::string& path, SourceMesh& mesh, std::string& error)
     mesh.attributes.push_back({POSITION, 3, {}});
     if (anyNormals)
         mesh.attributes.push_back({NORMAL, 3, {}});
+    if (anyTangents)
+        mesh.attributes.push_back({TANGENT, 4, {}});
     for (int t = 0; t < 3; ++t)
         if (anyTexcoords[t])
             mesh.attributes.push_back({kTexcoordKinds[t], 2, {}});
     if (anyColors)
         mesh.attributes.push_back({COLOR, 4, {}});
 
-    Collector collector{*scene, mesh, nullptr, {}, nullptr, {}};
+    Collector collector{*scene, mesh, nullptr, nullptr, {}, nullptr, {}};
     for (SourceAttribute& a : mesh.attributes) {
         if (a.kind == NORMAL)
             collector.normals = &a;
+        else if (a.kind == TANGENT)
+            collector.tangents = &a;
         else if (a.kind == COLOR)
             collector.colors = &a;
         for (int t = 0; t < 3; ++t)

@@ -30,8 +30,12 @@ MeshDescriptor makeDescriptor(const SourceMesh& mesh, std::vector<MeshAttribute>
 
 // Reads any format the importer knows (OBJ, PLY, glTF/GLB, FBX, ...), triangulating polygons
 // and nothing else; node transforms are applied, all meshes are concatenated, the group of a
-// triangle is its material index. Attributes: positions, and normals, up to three texture
-// coordinate sets and the first colour set where any mesh has them. False with a message.
+// triangle is its material index. Attributes: positions, and normals, tangents, up to three
+// texture coordinate sets and the first colour set where any mesh has them. Tangents are the
+// file's own (none are generated): TANGENT with 4 components, the unit direction and the sign w
+// that makes the bitangent w (n x t), as generated tangents have them; a mesh without tangents
+// among meshes with them gets (1, 0, 0, 1), as one without normals gets (0, 0, 1). False with a
+// message.
 bool importMesh(const std::string& path, SourceMesh& mesh, std::string& error);
 
 // The name of an attribute kind ("POSITION", ...), or "KIND n".

@@ -1,8 +1,11 @@
 // vmq compress ARCHIVE.abc -o OUT.vmq: every frame of an animated archive into one sequence
 // container, with a progress display and Ctrl-C stopping the work between frames.
+#include "archive_open.h"
 #include "commands.h"
 #include "container.h"
 #include "progress.h"
+
+#include "alembic/sequence_driver.h"
 
 #include <algorithm>
 #include <chrono>
@@ -88,9 +91,15 @@ int runSequenceCompress(const std::string& input, const std::string& output, con
         return onFrame(fraction, done, count, f.progress->get());
     };
 
+    // What Pelku_Vmq_Compression_CompressAlembicFile does, with the importer's diagnostic lines
+    // hidden under --quiet and the real reason named when the archive cannot be used.
+    ToolArchive archive(input, settings, quiet);
+    if (archive.importer->frameCount == 0)
+        return reportFailure("compress", archive.problem());
     interrupted = 0;
     void (*previous)(int) = std::signal(SIGINT, onInterrupt);
-    CompressedSequence* raw = Pelku_Vmq_Compression_CompressAlembicFile(input.c_str(), &settings, threads, callback, &forward);
+    std::string error;
+    CompressedSequence* raw = vmq::compressOpenedArchive(std::move(archive.importer), settings, threads, callback, &forward, error);
     std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
     if (progress)
         progress->bar.finish();
@@ -98,7 +107,7 @@ int runSequenceCompress(const std::string& input, const std::string& output, con
     if (!sequence) {
         if (interrupted)
             return reportFailure("compress", input + ": cancelled");
-        return reportFailure("compress", input + ": " + Pelku_Vmq_Compression_GetCompressionErrorString());
+        return reportFailure("compress", input + ": " + (error.empty() ? "compression failed" : error));
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
@@ -128,7 +137,6 @@ int runSequenceCompress(const std::string& input, const std::string& output, con
             frames.push_back({f, predictionMode, mesh});
             triangles += mesh->triangleCount;
         }
-    std::string error;
     if (!writeContainerFile(output, header, frames, error))
         return reportFailure("compress", error);
 

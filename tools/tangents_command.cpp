@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -167,6 +168,14 @@ TextMesh parseTextMesh(const std::string& text)
 
 int runTangentsCommand(int argc, char** argv)
 {
+    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::printf("usage: vmq tangents [INPUT]\n\nPrints the generated tangents (x y z sign) of a text mesh, one line per "
+                    "vertex, or \"no tangents\". The mesh is read from INPUT, or from standard input without it: the word "
+                    "'vertices', a count V and V records 'px py pz nx ny nz u v', then the word 'triangles', a count T and T "
+                    "records 'a b c' of 0-based vertex numbers; '#' starts a comment. Exit status: 0, or 2 for unreadable or "
+                    "malformed input.\n");
+        return 0;
+    }
     if (argc > 2) {
         std::fprintf(stderr, "usage: vmq tangents [INPUT]\n");
         return 2;

@@ -2,10 +2,17 @@
 #include "archive_dump.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 int runDump(int argc, char** argv)
 {
+    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::printf("usage: vmq dump ARCHIVE\n\nPrints the object tree, property headers and samples of an Alembic archive. "
+                    "Exit status: 0 for a complete listing, 1 when the archive cannot be read in full (the listing ends with "
+                    "an \"error:\" line), 2 for a bad command line.\n");
+        return 0;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: vmq dump ARCHIVE\n");
         return 2;
