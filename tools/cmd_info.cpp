@@ -69,8 +69,8 @@ bool meshInfo(const StoredMesh& stored, bool json, std::string& out, std::string
                ", \"boundsMin\": [" + jsonNumber(m.boundsMin[0]) + ", " + jsonNumber(m.boundsMin[1]) + ", " + jsonNumber(m.boundsMin[2]) +
                "], \"boundsMax\": [" + jsonNumber(m.boundsMax[0]) + ", " + jsonNumber(m.boundsMax[1]) + ", " + jsonNumber(m.boundsMax[2]) +
                "], \"streams\": [";
-        for (uint32_t s = 0; s < kGlobalStreamCount; ++s)
-            out += std::string(s ? ", " : "") + "{\"name\": " + jsonText(kGlobalStreamNames[s]) +
+        for (uint32_t s = 0; s < vmq::kGlobalStreamCount; ++s)
+            out += std::string(s ? ", " : "") + "{\"name\": " + jsonText(vmq::kGlobalStreamNames[s]) +
                    ", \"symbols\": " + std::to_string(stats.globalStreamSymbols[s]) + ", \"bits\": " + std::to_string(stats.globalStreamBits[s]) +
                    ", \"bitsPerTriangle\": " + jsonNumber(perTriangle(stats.globalStreamBits[s], t)) + "}";
         out += "], \"channelStreams\": [";
@@ -98,8 +98,8 @@ bool meshInfo(const StoredMesh& stored, bool json, std::string& out, std::string
     out += line;
     std::snprintf(line, sizeof line, "%-24s %10s %12s %10s\n", "stream", "symbols", "bits", "bits/tri");
     out += line;
-    for (uint32_t s = 0; s < kGlobalStreamCount; ++s) {
-        std::snprintf(line, sizeof line, "  %-22s %10llu %12llu %10.3f\n", kGlobalStreamNames[s], (unsigned long long)stats.globalStreamSymbols[s],
+    for (uint32_t s = 0; s < vmq::kGlobalStreamCount; ++s) {
+        std::snprintf(line, sizeof line, "  %-22s %10llu %12llu %10.3f\n", vmq::kGlobalStreamNames[s], (unsigned long long)stats.globalStreamSymbols[s],
                       (unsigned long long)stats.globalStreamBits[s], perTriangle(stats.globalStreamBits[s], t));
         out += line;
     }

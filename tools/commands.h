@@ -69,11 +69,11 @@ void printCompressSummary(const CompressSummary& summary, bool json);
 int runSequenceCompress(const std::string& input, const std::string& output, const SequenceSettings& settings, uint32_t threads,
                         bool quiet, bool json);
 
-// Decodes a stored mesh and renders it to a PNG; colourByBits colours meshlets by their bits per
-// triangle instead of one colour each. False with a message.
 // The stored mesh of the chosen frame (-1: the first stored one), or null with a message.
 const StoredMesh* chooseFrame(const Container& container, const std::string& path, int64_t frame, std::string& error);
 
+// Decodes a stored mesh and renders it to a PNG; colourByBits colours meshlets by their bits per
+// triangle instead of one colour each. False with a message.
 struct RenderOptions;
 bool renderToFile(const StoredMesh& mesh, const RenderOptions& options, bool colourByBits, bool quiet, const std::string& outputPath,
                   std::string& note, std::string& error);
@@ -88,6 +88,12 @@ int runDecode(int argc, char** argv);
 int runVerify(int argc, char** argv);
 int runRender(int argc, char** argv);
 int runDump(int argc, char** argv);
-int runFramesCommand(int argc, char** argv);
-int runTangentsCommand(int argc, char** argv);
-// More subcommands are declared here and listed in the table in vmq.cpp.
+// `vmq frames ARCHIVE [options]`: opens an archive as the sequence compression does and prints
+// the importer's results and a hash of every frame mesh. 0 once a report was printed, 1 when the
+// archive cannot be used (the report says "result: error"), 2 for a bad command line.
+int runFrames(int argc, char** argv);
+// `vmq tangents [INPUT]`: generated tangents of a small text mesh (standard input without
+// INPUT), one line per vertex. 0, or 2 for unreadable or malformed input.
+int runTangents(int argc, char** argv);
+// More subcommands are declared here and listed in the table in vmq.cpp; --help prints a
+// command's usage on standard output and returns 0.

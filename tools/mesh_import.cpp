@@ -29,7 +29,7 @@ MeshDescriptor makeDescriptor(const SourceMesh& mesh, std::vector<MeshAttribute>
 std::string kindName(int32_t kind)
 {
     const char* name = vmq::attributeKindName(kind);
-    return name ? name : "KIND " + std::to_string(kind);
+    return name ? name : "KIND" + std::to_string(kind);
 }
 
 namespace {

@@ -38,7 +38,7 @@ MeshDescriptor makeDescriptor(const SourceMesh& mesh, std::vector<MeshAttribute>
 // message.
 bool importMesh(const std::string& path, SourceMesh& mesh, std::string& error);
 
-// The name of an attribute kind ("POSITION", ...), or "KIND n".
+// The name of an attribute kind ("POSITION", ...), or "KIND" and its number ("KIND4").
 std::string kindName(int32_t kind);
 
 } // namespace vmq_tool

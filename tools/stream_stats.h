@@ -10,12 +10,9 @@
 
 namespace vmq_tool {
 
-using vmq::kGlobalStreamCount;
-using vmq::kGlobalStreamNames;
-
 struct RecordStats {
-    uint64_t globalStreamBits[kGlobalStreamCount] = {};
-    uint64_t globalStreamSymbols[kGlobalStreamCount] = {};
+    uint64_t globalStreamBits[vmq::kGlobalStreamCount] = {};
+    uint64_t globalStreamSymbols[vmq::kGlobalStreamCount] = {};
     std::vector<uint64_t> channelBits;    // per channel: its ATTRIB_DATA symbols
     std::vector<uint64_t> meshletBits;    // per meshlet, stream order: global and channel symbols
     std::vector<uint32_t> meshletTriangles;

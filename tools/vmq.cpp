@@ -24,9 +24,9 @@ const Command kCommands[] = {
     {"decode", "decode a container into a mesh file (.obj, .ply, .glb, ...)", runDecode},
     {"verify", "check a container against its source mesh", runVerify},
     {"render", "draw a container's mesh into a PNG, one colour per meshlet (--stat bits)", runRender},
-    {"frames", "open an Alembic archive as the sequence importer does and report every frame", runFramesCommand},
+    {"frames", "open an Alembic archive as the sequence importer does and report every frame", runFrames},
     {"dump", "print the object tree, property headers and samples of an Alembic archive", runDump},
-    {"tangents", "[INPUT] print generated tangents of a text mesh (standard input without INPUT)", runTangentsCommand},
+    {"tangents", "[INPUT] print generated tangents of a text mesh (standard input without INPUT)", runTangents},
 };
 
 void printUsage(FILE* out)

@@ -3,6 +3,7 @@
 #include "archive_open.h"
 #include "commands.h"
 #include "container.h"
+#include "mesh_import.h"
 #include "progress.h"
 
 #include "alembic/sequence_driver.h"
@@ -60,12 +61,10 @@ uint64_t fileSize(const std::string& path)
 // The attribute kinds of a static-attribute mask, by name.
 std::string kindNames(uint32_t mask)
 {
-    static const char* const kNames[] = {"POSITION", "NORMAL", "TANGENT", "TEXCOORD", "KIND4",
-                                         "COLOR",    "VELOCITY", "KIND7", "TEXCOORD1", "TEXCOORD2"};
     std::string text;
     for (uint32_t k = 0; k < 32; ++k)
         if (mask & (1u << k))
-            text += (text.empty() ? "" : " ") + std::string(k < 10 ? kNames[k] : "KIND") + (k < 10 ? "" : std::to_string(k));
+            text += (text.empty() ? "" : " ") + kindName(int32_t(k));
     return text.empty() ? "none" : text;
 }
 

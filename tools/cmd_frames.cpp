@@ -1,6 +1,6 @@
-#include "frames_command.h"
-
 #include "archive_open.h"
+#include "commands.h"
+#include "mesh_import.h"
 
 #include "alembic/alembic_importer.h"
 #include "alembic/frame_mesh.h"
@@ -48,12 +48,6 @@ std::string countAndHash(const std::vector<T>& list)
     return std::to_string(list.size()) + ":" + hashText(list);
 }
 
-std::string kindName(int32_t kind)
-{
-    const char* name = vmq::attributeKindName(kind);
-    return name ? name : "KIND" + std::to_string(kind);
-}
-
 // The usage line: on standard output with exit status 0 for --help, else on standard error with 2.
 int usage(bool help = false)
 {
@@ -87,14 +81,14 @@ std::string frameLine(uint32_t f, const char* stage, const vmq::Mesh& mesh)
     if (!mesh.sourceVertex.empty())
         line += " sourceVertex=" + countAndHash(mesh.sourceVertex);
     for (const vmq::VertexAttribute& attribute : mesh.attributes)
-        line += " " + kindName(attribute.kind) + "=" + std::to_string(attribute.vertexCount()) + "x" +
+        line += " " + vmq_tool::kindName(attribute.kind) + "=" + std::to_string(attribute.vertexCount()) + "x" +
                 std::to_string(attribute.componentCount) + ":" + hashText(attribute.values);
     return line;
 }
 
 } // namespace
 
-int runFramesCommand(int argc, char** argv)
+int runFrames(int argc, char** argv)
 {
     SequenceSettings settings{};
     const char* path = nullptr;

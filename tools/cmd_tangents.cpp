@@ -1,7 +1,7 @@
 // Input: the word `vertices`, a count V, V records `px py pz nx ny nz u v`, the word
 // `triangles`, a count T and T records `a b c` of 0-based vertex numbers. Tokens are separated
 // by any white space; `#` starts a comment that runs to the end of the line.
-#include "tangents_command.h"
+#include "commands.h"
 
 #include "mesh/tangent_frame.h"
 #include "pelku_vmq_compression.h"
@@ -166,7 +166,7 @@ TextMesh parseTextMesh(const std::string& text)
 
 } // namespace
 
-int runTangentsCommand(int argc, char** argv)
+int runTangents(int argc, char** argv)
 {
     if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
         std::printf("usage: vmq tangents [INPUT]\n\nPrints the generated tangents (x y z sign) of a text mesh, one line per "
