@@ -14,9 +14,11 @@ fi
 # A wine server that stays up: otherwise every program waits seconds for the one that holds its
 # output pipe to go away.
 source scripts/wine-run.sh
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+mkdir -p "$WINEPREFIX"
+wineserver -k 2>/dev/null || true
 wineserver -p
-trap 'wineserver -k || true' EXIT
+trap 'wineserver -k 2>/dev/null || true' EXIT
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
 
 # The Linux digests come from the README's build.
 scripts/install-deps.sh

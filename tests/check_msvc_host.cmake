@@ -12,8 +12,9 @@ foreach(language C CXX)
     set(mode /TP /std:c++20)
   endif()
   set(object ${OUTPUT}/msvc_host_${language}.obj)
-  # /X: the target's SDK is not here; clang's own stdint.h, stddef.h and stdbool.h suffice.
-  execute_process(COMMAND ${CLANG_CL} --target=x86_64-pc-windows-msvc /nologo /X /W4 /WX /c ${mode} /I${INCLUDE} ${SOURCE} /Fo${object}
+  # /X: the target's SDK is not here; clang's own stdint.h, stddef.h and stdbool.h suffice. "--"
+  # ends the options: an absolute Unix path would read as one.
+  execute_process(COMMAND ${CLANG_CL} --target=x86_64-pc-windows-msvc /nologo /X /W4 /WX /c ${mode} /I${INCLUDE} /Fo${object} -- ${SOURCE}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "clang-cl (${language}) failed:\n${out}")
