@@ -11,14 +11,15 @@ if [ ! -f build-windows/CMakeCache.txt ]; then
   exit 1
 fi
 
-# A wine server that stays up: otherwise every program waits seconds for the one that holds its
-# output pipe to go away.
+# A wine server that stays up, and the prefix's background services started now (wineboot makes
+# the prefix on first use), detached: otherwise every program waits for the server, or the
+# services started with it, to let go of its output pipe.
 source scripts/wine-run.sh
 mkdir -p "$WINEPREFIX"
 wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
+wineboot </dev/null >/dev/null 2>&1
 
 # The Linux digests come from the README's build.
 scripts/install-deps.sh

@@ -2,7 +2,7 @@
 // reaches the same file on every platform (on Windows through the wide file API, with the ANSI
 // code page as the fallback for names that are not UTF-8), and paths that name no archive fail
 // cleanly.
-#include "archive_test_support.h"
+#include "importer_test_support.h"
 #include "pelku_vmq_compression.h"
 #include "record_digest.h"
 
@@ -52,7 +52,7 @@ struct ScratchFolder {
     }
 };
 
-const std::string kFixture = "/fixtures/abc/deform_24.abc";
+const std::string kFixture = "deform_24.abc";
 
 // A writable copy of a (possibly read-only) fixture: Windows cannot delete a read-only file.
 void copyFixture(const std::string& from, const fs::path& to)
@@ -65,12 +65,8 @@ void copyFixture(const std::string& from, const fs::path& to)
 
 TEST(ArchivePath, NonAsciiNameInUtf8ReadsTheSameArchive)
 {
-    const std::string original = archive_test::sharedDir() + kFixture;
-    if (!fs::exists(original)) {
-        if (vmq_test::sharedDataRequired())
-            FAIL() << original << " is missing";
-        GTEST_SKIP() << original << " is missing";
-    }
+    REQUIRE_IMPORTER_FIXTURES();
+    const std::string original = importer_test::fixturePath(kFixture);
     std::string error;
     const uint64_t expected = compressedDigest(original, error);
     ASSERT_NE(expected, 0u) << error;
@@ -87,12 +83,8 @@ TEST(ArchivePath, NonAsciiNameInUtf8ReadsTheSameArchive)
 // when those bytes are not UTF-8 (any single accented letter of a Western code page).
 TEST(ArchivePath, AnsiCodePageNameIsTheFallback)
 {
-    const std::string original = archive_test::sharedDir() + kFixture;
-    if (!fs::exists(original)) {
-        if (vmq_test::sharedDataRequired())
-            FAIL() << original << " is missing";
-        GTEST_SKIP() << original << " is missing";
-    }
+    REQUIRE_IMPORTER_FIXTURES();
+    const std::string original = importer_test::fixturePath(kFixture);
     ScratchFolder folder(u8"ansi");
     const fs::path copy = folder.path / fs::path(u8"caf\u00e9.abc");
     copyFixture(original, copy);

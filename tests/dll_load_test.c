@@ -5,19 +5,13 @@
  * hook switches off thread notifications. */
 #include "pelku_vmq_compression.h"
 
+#include "c_check.h"
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <stdio.h>
 #include <string.h>
-
-#define CHECK(condition)                                                                   \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                                      \
-        }                                                                                  \
-    } while (0)
 
 typedef CompressedMesh* (*CompressMeshFunction)(const MeshDescriptor*, const CompressionSettings*);
 typedef void (*ReleaseCompressedMeshFunction)(CompressedMesh*);
