@@ -1,8 +1,8 @@
 /* A Windows host that loads pelku_vmq.dll at run time, as plug-ins do: the functions resolve by
  * their plain C names, calls work from a thread of the host's own, and once that thread has ended
  * the library unloads and loads again cleanly. The thread's copy of the error text holds the
- * library until the thread ends, so the thread-exit cleanup must still run although the load
- * hook switches off thread notifications. */
+ * library until the thread ends, so the thread-exit cleanup must still run after the load hook
+ * has asked to switch thread notifications off. */
 #include "pelku_vmq_compression.h"
 
 #include "c_check.h"
