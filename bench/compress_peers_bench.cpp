@@ -20,6 +20,7 @@
 
 #include "mesh_io.h"
 #include "peer_harness.h"
+#include "record_digest.h"
 
 #include <draco/compression/encode.h>
 #include <meshoptimizer.h>
@@ -30,8 +31,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -79,10 +78,6 @@ size_t peakBytesOf(Call&& call)
     return g_peakBytes.load() - before;
 }
 
-const std::vector<std::string> kAllMeshes = {"pirate.obj",    "spot.obj",       "bob_tri.obj", "human_neutral.obj",
-                                             "armadillo.obj", "bun_zipper.ply", "horse.ply",   "dragon.obj",
-                                             "happy_buddha.obj", "igea.ply"};
-
 constexpr int kPositionBits = 12, kNormalBits = 6, kTexcoordBits = 13;
 
 bool load(const std::string& name, vmq_support::LoadedMesh& mesh)
@@ -103,7 +98,7 @@ struct LibraryFigures {
     size_t streamWords = 0, decodableWords = 0;
 };
 
-CompressedMesh* compressWithLibrary(const peer_harness::LibraryInput& input, const CompressionSettings& settings, const std::string& name)
+CompressedMesh* compressWithLibrary(const vmq_support::LibraryInput& input, const CompressionSettings& settings, const std::string& name)
 {
     CompressedMesh* record = Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings);
     if (!record) {
@@ -115,8 +110,8 @@ CompressedMesh* compressWithLibrary(const peer_harness::LibraryInput& input, con
 
 LibraryFigures measureLibrary(const vmq_support::LoadedMesh& mesh, const std::string& name)
 {
-    peer_harness::LibraryInput input;
-    peer_harness::describe(mesh, input);
+    vmq_support::LibraryInput input;
+    vmq_support::describe(mesh, input);
     const CompressionSettings settings{};
     LibraryFigures figures;
     figures.peakBytes = peakBytesOf([&] {
@@ -309,140 +304,14 @@ int printTables(const std::vector<std::string>& names)
     return 0;
 }
 
-struct Digest {
-    uint64_t value = 1469598103934665603ull; // FNV-1a 64
-    void add(const void* data, size_t bytes)
-    {
-        const unsigned char* p = static_cast<const unsigned char*>(data);
-        for (size_t k = 0; k < bytes; ++k)
-            value = (value ^ p[k]) * 1099511628211ull;
-    }
-    template <typename T>
-    void add(const T* begin, const T* end) { add(begin, size_t(end - begin) * sizeof(T)); }
-};
-
-// Everything the record holds, the built partition included.
-uint64_t recordDigest(const CompressedMesh& r)
-{
-    Digest d;
-    const uint32_t counts[6] = {r.meshletCount, r.triangleCount, r.vertexCount, r.indexWordCount, r.channelCount, r.valueCount};
-    d.add(counts, sizeof counts);
-    d.add(r.streamWordsBegin, r.streamWordsEnd);
-    d.add(r.tableBlobBegin, r.tableBlobEnd);
-    d.add(r.meshletBitOffsetsBegin, r.meshletBitOffsetsEnd);
-    for (uint32_t c = 0; c < r.channelCount; ++c) {
-        d.add(r.channels[c].streamWordsBegin, r.channels[c].streamWordsEnd);
-        d.add(r.channels[c].tableBlobBegin, r.channels[c].tableBlobEnd);
-        d.add(r.channels[c].meshletBitOffsetsBegin, r.channels[c].meshletBitOffsetsEnd);
-    }
-    d.add(r.meshletValueOffsetsBegin, r.meshletValueOffsetsEnd);
-    d.add(r.meshletTriangleOffsetsBegin, r.meshletTriangleOffsetsEnd);
-    d.add(r.quantParamsBegin, r.quantParamsEnd);
-    d.add(r.channelKindsBegin, r.channelKindsEnd);
-    d.add(r.boundsMin, sizeof r.boundsMin);
-    d.add(r.boundsMax, sizeof r.boundsMax);
-    d.add(r.meshletHeadersBegin, r.meshletHeadersEnd);
-    if (MeshletPartitionHandle* handle = Pelku_Vmq_Compression_GetMeshletPartition(&r)) {
-        std::vector<uint32_t> triangles;
-        for (uint32_t m = 0; m < Pelku_Vmq_Compression_GetPartitionMeshletCount(handle); ++m) {
-            triangles.resize(Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, m, nullptr, 0));
-            Pelku_Vmq_Compression_GetPartitionMeshletTriangles(handle, m, triangles.data(), triangles.size());
-            const uint32_t size = uint32_t(triangles.size());
-            d.add(&size, sizeof size);
-            d.add(triangles.data(), triangles.data() + triangles.size());
-        }
-        Pelku_Vmq_Compression_ReleaseMeshletPartition(handle);
-    }
-    return d.value;
-}
-
-int printDigests(const std::vector<std::string>& names)
-{
-    CompressionSettings settings[3] = {};
-    settings[1].optimizeMesh = 0;
-    settings[1].maxMeshletVertices = 32;
-    settings[2].disableParallelogramPrediction = 1;
-    settings[2].positionQuality = 1.0f;
-    settings[2].minMeshletTriangles = 8;
-    for (const std::string& name : names) {
-        vmq_support::LoadedMesh mesh;
-        if (!load(name, mesh))
-            return 1;
-        peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
-        std::printf("%-18s", name.c_str());
-        for (const CompressionSettings& s : settings) {
-            CompressedMesh* record = compressWithLibrary(input, s, name);
-            std::printf(" %016llx", static_cast<unsigned long long>(recordDigest(*record)));
-            Pelku_Vmq_Compression_ReleaseCompressedMesh(record);
-        }
-        std::printf("\n");
-    }
-    return 0;
-}
-
-// Every fixture archive beside the checkout, in a stable order.
-std::vector<std::string> fixtureArchives()
-{
-    std::vector<std::string> paths;
-    for (const char* folder : {"abc", "abc-format", "bench"}) {
-        const std::filesystem::path dir = std::filesystem::path(PELKU_VMQ_SHARED_DIR) / "fixtures" / folder;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, error))
-            if (entry.path().extension() == ".abc")
-                paths.push_back(entry.path().string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
-// One hash over the sequence's header fields and every frame record, for two sequence settings:
-// the defaults, and normals recomputed with tangents and smoothing. A failed compression prints
-// "failed" in place of the hash (some fixtures are meant to fail).
-int printArchiveDigests(std::vector<std::string> paths)
-{
-    if (paths.empty())
-        paths = fixtureArchives();
-    SequenceSettings settings[2] = {};
-    settings[1].compression.recomputeNormals = 1;
-    settings[1].compression.smoothAllNormals = 1;
-    settings[1].generateTangents = 1;
-    settings[1].removeDuplicateTriangles = 1;
-    settings[1].compression.maxMeshletVertices = 32;
-    for (const std::string& path : paths) {
-        std::printf("%-28s", std::filesystem::path(path).filename().string().c_str());
-        for (const SequenceSettings& s : settings) {
-            CompressedSequence* sequence = Pelku_Vmq_Compression_CompressAlembicFile(path.c_str(), &s, 2, nullptr, nullptr);
-            if (!sequence) {
-                std::printf(" %16s", "failed");
-                continue;
-            }
-            Digest d;
-            const uint32_t head[3] = {sequence->frameCount, sequence->staticTopology, sequence->staticAttributeMask};
-            d.add(head, sizeof head);
-            d.add(&sequence->frameDuration, sizeof sequence->frameDuration);
-            for (uint32_t f = 0; f < sequence->frameCount; ++f) {
-                const uint64_t frame = sequence->frames[f] ? recordDigest(*sequence->frames[f]) : 0;
-                d.add(&frame, sizeof frame);
-            }
-            for (const char* const* name = sequence->materialNamesBegin; name != sequence->materialNamesEnd; ++name)
-                d.add(*name, std::strlen(*name) + 1);
-            std::printf(" %016llx", static_cast<unsigned long long>(d.value));
-            Pelku_Vmq_Compression_ReleaseCompressedSequence(sequence);
-        }
-        std::printf("\n");
-    }
-    return 0;
-}
-
 int profile(const std::vector<std::string>& names, bool decode)
 {
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
         if (!load(name, mesh))
             return 1;
-        peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
+        vmq_support::LibraryInput input;
+        vmq_support::describe(mesh, input);
         CompressedMesh* record = compressWithLibrary(input, CompressionSettings{}, name);
         if (decode) {
             DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(record, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
@@ -496,14 +365,16 @@ int main(int argc, char** argv)
         else
             names.push_back(argv[k]);
     }
-    if (mode == "--digest-archives")
-        return printArchiveDigests(names);
+    if (mode == "--digest-archives") {
+        vmq_support::printArchiveDigests(names.empty() ? vmq_support::fixtureArchives() : names);
+        return 0;
+    }
     if (names.empty())
-        names = kAllMeshes;
+        names = vmq_support::digestMeshes();
     if (mode.empty())
         return printTables(names);
     if (mode == "--digest")
-        return printDigests(names);
+        return vmq_support::printMeshDigests(names) ? 0 : 1;
     if (mode == "--profile" || mode == "--profile-decode")
         return profile(names, mode == "--profile-decode");
     std::fprintf(stderr, "unknown option %s\n", mode.c_str());

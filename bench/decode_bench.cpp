@@ -58,8 +58,8 @@ int main(int argc, char** argv)
         const double triangles = double(mesh.triangleCount());
 
         // The library: default settings, library-built partition.
-        peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
+        vmq_support::LibraryInput input;
+        vmq_support::describe(mesh, input);
         CompressionSettings settings{};
         CompressedMesh* compressed = Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings);
         if (!compressed) {

@@ -1,6 +1,6 @@
 #pragma once
-// Pieces shared by the plain peer-comparison harnesses: best-of timing, the library's input
-// records for a loaded mesh, and the same mesh as a Draco mesh.
+// Pieces shared by the plain peer-comparison harnesses: best-of timing, record sizes, and a
+// loaded mesh as a Draco mesh.
 #include "mesh_io.h"
 #include "pelku_vmq_compression.h"
 
@@ -31,28 +31,6 @@ inline double secondsPerCall(const std::function<void()>& call, double minSecond
         best = std::min(best, elapsed / calls);
     }
     return best;
-}
-
-// The library's view of a loaded mesh; points into `mesh`, which must outlive it.
-struct LibraryInput {
-    std::vector<MeshAttribute> attributes;
-    MeshDescriptor descriptor{};
-};
-
-inline void describe(const vmq_support::LoadedMesh& mesh, LibraryInput& out)
-{
-    out.attributes = {{POSITION, mesh.positions.data(), mesh.positions.data() + mesh.positions.size(), 3}};
-    if (!mesh.normals.empty())
-        out.attributes.push_back({NORMAL, mesh.normals.data(), mesh.normals.data() + mesh.normals.size(), 3});
-    if (!mesh.texcoords.empty())
-        out.attributes.push_back({TEXCOORD, mesh.texcoords.data(), mesh.texcoords.data() + mesh.texcoords.size(), 2});
-    out.descriptor = MeshDescriptor{};
-    out.descriptor.trianglesBegin = reinterpret_cast<const Triangle*>(mesh.indices.data());
-    out.descriptor.trianglesEnd = out.descriptor.trianglesBegin + mesh.triangleCount();
-    out.descriptor.attributesBegin = out.attributes.data();
-    out.descriptor.attributesEnd = out.attributes.data() + out.attributes.size();
-    out.descriptor.triangleGroupsBegin = mesh.groups.data();
-    out.descriptor.triangleGroupsEnd = mesh.groups.data() + mesh.groups.size();
 }
 
 // Words of the entropy-coded streams alone (global and per channel).

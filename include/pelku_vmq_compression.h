@@ -24,17 +24,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32)
-#if defined(PELKU_VMQ_BUILD)
-#define PELKU_VMQ_API __declspec(dllexport)
-#else
-#define PELKU_VMQ_API __declspec(dllimport)
-#endif
-#elif defined(__GNUC__)
-#define PELKU_VMQ_API __attribute__((visibility("default")))
-#else
-#define PELKU_VMQ_API
-#endif
+#include "pelku_vmq_export.h"
 
 /* In C++ a value-initialised CompressionSettings holds the defaults; C uses the initializer. */
 #ifdef __cplusplus
@@ -313,8 +303,10 @@ typedef struct CompressedSequence {
  * numeric order. Return false to stop the compression. */
 typedef bool (*ProgressCallback)(float fraction, uint32_t framesDone, uint32_t frameCount, void* userData);
 
-/* Compresses every frame of the archive at path (NUL-terminated, the platform's narrow
- * encoding). threadCount worker threads compress the frames after the first (0: the hardware
+/* Compresses every frame of the archive at path, a NUL-terminated narrow string: on Windows
+ * UTF-8, or, when it is not valid UTF-8, the ANSI code page (so any file name can be reached
+ * through UTF-8); elsewhere the bytes the file system takes (UTF-8 on the usual systems).
+ * threadCount worker threads compress the frames after the first (0: the hardware
  * concurrency, at least 1); the frames are the same for every thread count, except for the
  * numbers of materials first seen after frame 0 (see CompressedSequence). progress may be null;
  * userData is passed back to it untouched. Returns a new record to free with

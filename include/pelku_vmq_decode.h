@@ -16,6 +16,7 @@
 #define PELKU_VMQ_DECODE_H
 
 #include "pelku_vmq_compression.h"
+#include "pelku_vmq_export.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -332,6 +332,22 @@ bool loadMesh(const std::string& path, LoadedMesh& mesh, std::string& error)
     return ok;
 }
 
+void describe(const LoadedMesh& mesh, LibraryInput& out)
+{
+    out.attributes = {{POSITION, mesh.positions.data(), mesh.positions.data() + mesh.positions.size(), 3}};
+    if (!mesh.normals.empty())
+        out.attributes.push_back({NORMAL, mesh.normals.data(), mesh.normals.data() + mesh.normals.size(), 3});
+    if (!mesh.texcoords.empty())
+        out.attributes.push_back({TEXCOORD, mesh.texcoords.data(), mesh.texcoords.data() + mesh.texcoords.size(), 2});
+    out.descriptor = MeshDescriptor{};
+    out.descriptor.trianglesBegin = reinterpret_cast<const Triangle*>(mesh.indices.data());
+    out.descriptor.trianglesEnd = out.descriptor.trianglesBegin + mesh.triangleCount();
+    out.descriptor.attributesBegin = out.attributes.data();
+    out.descriptor.attributesEnd = out.attributes.data() + out.attributes.size();
+    out.descriptor.triangleGroupsBegin = mesh.groups.data();
+    out.descriptor.triangleGroupsEnd = mesh.groups.data() + mesh.groups.size();
+}
+
 std::string sharedPath(const std::string& relative)
 {
 #ifdef PELKU_VMQ_SHARED_DIR

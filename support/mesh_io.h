@@ -2,6 +2,8 @@
 // Readers for the mesh files people have at hand (OBJ, PLY), used by the tool, the tests and the
 // benchmarks. Polygons are fan-triangulated; OBJ corners are unified into one vertex per
 // distinct (position, normal, texcoord) triple; OBJ `usemtl` names become triangle groups.
+#include "pelku_vmq_compression.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +21,14 @@ struct LoadedMesh {
     size_t vertexCount() const { return positions.size() / 3; }
     size_t triangleCount() const { return indices.size() / 3; }
 };
+
+// The library's input records for a loaded mesh; they point into `mesh`, which must outlive them.
+struct LibraryInput {
+    std::vector<MeshAttribute> attributes;
+    MeshDescriptor descriptor{};
+};
+
+void describe(const LoadedMesh& mesh, LibraryInput& out);
 
 // Reads an .obj or .ply file (by extension). Returns false with a message on failure.
 bool loadMesh(const std::string& path, LoadedMesh& mesh, std::string& error);

@@ -1,16 +1,10 @@
 /* The public header as a C99 program uses it. */
 #include "pelku_vmq_compression.h"
 
+#include "c_check.h"
+
 #include <stdio.h>
 #include <string.h>
-
-#define CHECK(condition)                                                   \
-    do {                                                                   \
-        if (!(condition)) {                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                      \
-        }                                                                  \
-    } while (0)
 
 /* The records' 64-bit layout, checked at compile time in C too. */
 #define LAYOUT(name, condition) typedef char layout_##name[(condition) ? 1 : -1]

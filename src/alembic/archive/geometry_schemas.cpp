@@ -75,6 +75,31 @@ Imath::M44d multiply(const Imath::M44d& a, const Imath::M44d& b)
     return c;
 }
 
+// sin and cos of x. mingw's run the x87 instructions, whose internal pi has 66 bits: near a
+// multiple of pi/2 (a quarter turn) their results lose all relative precision, and the transform
+// would differ from other platforms' libraries. There x is first reduced by pi/2 (in three parts,
+// in extended precision), and the instructions see only the remainder, where they are accurate.
+void sinCos(double x, double& s, double& c)
+{
+#if defined(__MINGW32__)
+    constexpr long double kHalfPi1 = 0x1.921fb54442p+0L, kHalfPi2 = 0x1.a308d3131ap-41L, kHalfPi3 = -0x1.d747f23e32ed6fdcp-83L;
+    constexpr long double kTwoOverPi = 0x1.45f306dc9c882a54p-1L;
+    if (std::fabs(x) < 0x1p20) {
+        const long double n = std::nearbyint(static_cast<long double>(x) * kTwoOverPi);
+        const long double r = ((static_cast<long double>(x) - n * kHalfPi1) - n * kHalfPi2) - n * kHalfPi3;
+        const double sr = double(std::sin(r)), cr = double(std::cos(r));
+        switch (static_cast<int64_t>(n) & 3) {
+        case 0: s = sr; c = cr; return;
+        case 1: s = cr; c = -sr; return;
+        case 2: s = -sr; c = -cr; return;
+        default: s = -cr; c = sr; return;
+        }
+    }
+#endif
+    s = std::sin(x);
+    c = std::cos(x);
+}
+
 Imath::M44d axisRotation(double ax, double ay, double az, double degrees)
 {
     const double theta = degrees * kPi / 180.0;
@@ -85,7 +110,9 @@ Imath::M44d axisRotation(double ax, double ay, double az, double degrees)
         uy = ay / length;
         uz = az / length;
     }
-    const double s = std::sin(theta), c = std::cos(theta), t = 1.0 - c;
+    double s = 0, c = 0;
+    sinCos(theta, s, c);
+    const double t = 1.0 - c;
     Imath::M44d m;
     m[0][0] = ux * ux * t + c;
     m[0][1] = ux * uy * t + uz * s;

@@ -3,8 +3,12 @@
 #include "core/error.h"
 
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -21,6 +25,26 @@ constexpr uint64_t kHeaderSize = 16;
 const uint8_t kMagic[5] = {'O', 'g', 'a', 'w', 'a'};
 const uint8_t kHdf5Magic[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
 
+#ifdef _WIN32
+// The narrow path as UTF-16 for the wide file API: UTF-8 when it is valid UTF-8 (so every file
+// name can be reached), else the ANSI code page that narrow Windows calls would have used.
+// Empty when neither converts.
+std::wstring widePath(const std::string& path)
+{
+    for (const UINT codePage : {UINT(CP_UTF8), UINT(CP_ACP)}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int size = int(path.size());
+        const int length = MultiByteToWideChar(codePage, flags, path.data(), size, nullptr, 0);
+        if (length <= 0)
+            continue;
+        std::wstring wide(size_t(length), L'\0');
+        if (MultiByteToWideChar(codePage, flags, path.data(), size, wide.data(), length) == length)
+            return wide;
+    }
+    return {};
+}
+#endif
+
 } // namespace
 
 std::unique_ptr<OgawaFile> OgawaFile::openFile(const std::string& path)
@@ -28,8 +52,10 @@ std::unique_ptr<OgawaFile> OgawaFile::openFile(const std::string& path)
     std::unique_ptr<OgawaFile> file(new OgawaFile());
     file->name_ = path;
 #ifdef _WIN32
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring wide = widePath(path);
+    HANDLE handle = wide.empty() ? INVALID_HANDLE_VALUE
+                                 : CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         file->fail("cannot open the file");
     file->fileHandle_ = handle;
@@ -38,7 +64,7 @@ std::unique_ptr<OgawaFile> OgawaFile::openFile(const std::string& path)
         file->fail("cannot read the file size");
     file->size_ = uint64_t(size.QuadPart);
     if (file->size_ > 0) {
-        HANDLE mapping = CreateFileMappingA(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        HANDLE mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
         if (!mapping)
             file->fail("cannot map the file");
         file->mapping_ = mapping;
