@@ -90,10 +90,7 @@ void expectCollectionOrder(const MeshTables& tables, const MeshletPartition& par
 MeshletBuilder seededBuilder(PartitionWork& work, uint32_t seed)
 {
     MeshletBuilder builder;
-    builder.frontier = {seed};
-    builder.stamp = work.nextStamp++;
-    builder.mean.assign(work.channelCount, 0.0f);
-    builder.groupId = work.mesh->triangleGroups[seed];
+    vmq::startMeshlet(work, builder, seed, 0);
     return builder;
 }
 

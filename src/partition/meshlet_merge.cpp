@@ -148,16 +148,17 @@ bool listOverlappingPairs(const BoxTree& tree, int32_t a, int32_t b, std::vector
 
 namespace {
 
-// Small meshlets with one box form a shape; shapes with one centre (finite) form a cluster. In a
-// cluster whose boxes are all proper (min <= max on every axis) every box holds the common
-// centre, so every two members overlap at distance 0: those pairs come before all others, in
-// position order, and join the cluster first-fit.
+// Meshlets with one box form a shape (those that are not small share the empty box); the small
+// ones' shapes with one finite centre form a cluster. In a cluster whose boxes are all proper
+// (min <= max on every axis) every box holds the common centre, so every two members overlap at
+// distance 0: those pairs come before all others, in position order, and join the cluster
+// first-fit.
 struct Shape {
     MergeBox box;
     float centre[3];
     uint32_t memberBegin, memberEnd; // into MergeWork::members, ascending positions
     uint32_t unitBegin, unitEnd;     // into MergeWork::units
-    int32_t cluster;                 // -1 when the centre is not finite
+    int32_t cluster;                 // -1 for a centre that is not finite, and the empty box
 };
 
 // A set as it enters the pairwise joins (a first-fit set of a cluster, or one meshlet), seen
@@ -171,7 +172,7 @@ struct Unit {
 struct MergeWork {
     std::vector<uint32_t> sizes;      // triangles per position
     std::vector<MergeBox> boxes;      // per position
-    std::vector<int32_t> members;     // small positions grouped by shape
+    std::vector<int32_t> members;     // positions grouped by shape
     std::vector<Shape> shapes;
     std::vector<uint8_t> joinsFirstFit; // per cluster
     std::vector<Unit> units;
@@ -224,10 +225,12 @@ float centreDistance(const float* a, const float* b)
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
+constexpr uint32_t kTaken = UINT32_MAX; // a free size no meshlet has: sizes stay below keepMin
+
 // The first index at or after `from` whose free size is at most `limit`, or `count` when none.
 size_t firstFitting(const std::vector<uint32_t>& freeSize, size_t node, size_t lo, size_t hi, size_t from, uint32_t limit, size_t count)
 {
-    if (hi <= from || freeSize[node] > limit)
+    if (hi <= from || freeSize[node] == kTaken || freeSize[node] > limit)
         return count;
     if (hi - lo == 1)
         return lo;
@@ -239,7 +242,7 @@ size_t firstFitting(const std::vector<uint32_t>& freeSize, size_t node, size_t l
 void takeFitting(std::vector<uint32_t>& freeSize, size_t leaves, size_t index)
 {
     size_t node = leaves + index;
-    freeSize[node] = UINT32_MAX;
+    freeSize[node] = kTaken;
     for (node /= 2; node >= 1; node /= 2)
         freeSize[node] = std::min(freeSize[2 * node], freeSize[2 * node + 1]);
 }
@@ -254,13 +257,13 @@ void joinFirstFit(MergeWork& work, const std::vector<int32_t>& cluster, uint32_t
     while (leaves < count)
         leaves *= 2;
     std::vector<uint32_t>& freeSize = work.freeSize;
-    freeSize.assign(2 * leaves, UINT32_MAX);
+    freeSize.assign(2 * leaves, kTaken);
     for (size_t k = 0; k < count; ++k)
         freeSize[leaves + k] = work.sizes[size_t(cluster[k])];
     for (size_t node = leaves - 1; node >= 1; --node)
         freeSize[node] = std::min(freeSize[2 * node], freeSize[2 * node + 1]);
     for (size_t seed = 0; seed < count; ++seed) {
-        if (freeSize[leaves + seed] == UINT32_MAX)
+        if (freeSize[leaves + seed] == kTaken)
             continue;
         const int32_t root = cluster[seed];
         uint32_t total = freeSize[leaves + seed];

@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kMaxSweepAdditions = 6;
 // Candidates are put in order a slice at a time: a sweep usually stops after its first few.
-constexpr size_t kFirstSortedCandidates = 16;
+constexpr size_t kFirstSortedCandidates = 32;
 
 int32_t takeStamp(PartitionWork& work)
 {
@@ -28,15 +28,13 @@ bool beforeInSweep(const PartitionWork::Candidate& a, const PartitionWork::Candi
     return a.score != b.score ? a.score > b.score : a.order < b.order;
 }
 
-void countInMeshlet(PartitionWork& work, int32_t stamp, uint32_t t)
+void countInMeshlet(PartitionWork& work, int32_t stamp, uint32_t n)
 {
-    forEachNeighbour(work, t, [&](uint32_t n) {
-        if (work.countStamp[n] != stamp) {
-            work.countStamp[n] = stamp;
-            work.inMeshletCount[n] = 0;
-        }
-        ++work.inMeshletCount[n];
-    });
+    if (work.countStamp[n] != stamp) {
+        work.countStamp[n] = stamp;
+        work.inMeshletCount[n] = 0;
+    }
+    ++work.inMeshletCount[n];
 }
 
 // A kept first-pass meshlet under a fresh stamp: its triangles, vertices, neighbour counts and
@@ -56,7 +54,7 @@ void restampMeshlet(PartitionWork& work, MeshletBuilder& builder)
         }
     }
     for (uint32_t t : builder.members)
-        countInMeshlet(work, builder.stamp, t);
+        forEachNeighbour(work, t, [&](uint32_t n) { countInMeshlet(work, builder.stamp, n); });
     for (uint32_t t : builder.frontier)
         work.frontierStamp[t] = builder.stamp;
 }
@@ -91,9 +89,9 @@ void addTriangle(PartitionWork& work, MeshletBuilder& builder, uint32_t t)
             ++builder.usedVertices;
         }
     }
-    countInMeshlet(work, builder.stamp, t);
     // Triangles of other groups would only score 0 and leave again.
     forEachNeighbour(work, t, [&](uint32_t n) {
+        countInMeshlet(work, builder.stamp, n);
         if (work.assignment[n] != -1 || work.ownerStamp[n] == builder.stamp || mesh.triangleGroups[n] != builder.groupId)
             return;
         if (work.frontierStamp[n] == builder.stamp && !work.repeatsCorner[n])
@@ -112,31 +110,29 @@ void preparePartitionWork(PartitionWork& work, const MeshTables& mesh)
     for (size_t t = 0; t < T; ++t)
         for (uint32_t c = 0; c < work.channelCount; ++c)
             work.centres[t * work.channelCount + c] = triangleCentre(mesh.channelValues[c], mesh.triangles[t]);
-    // Groups of the edge list, each triangle's three entries and the way each entry runs.
+    // Each edge-list entry's group, corner off the edge and way round; each triangle's entries.
     const std::vector<EdgeEntry>& edges = mesh.edgeList;
-    work.edgeGroup.resize(edges.size());
+    work.edgeSides.resize(edges.size());
     work.groupBegin.clear();
-    work.edgeForward.resize(edges.size());
     work.triangleEdges.assign(3 * T, 0);
     std::vector<uint8_t> filled(T, 0);
-    size_t mostNeighbours = 0;
     for (uint32_t x = 0; x < edges.size(); ++x) {
         if (x == 0 || edges[x].edgeKey != edges[x - 1].edgeKey)
             work.groupBegin.push_back(x);
         const uint32_t t = edges[x].triangle;
-        work.edgeGroup[x] = uint32_t(work.groupBegin.size() - 1);
-        work.edgeForward[x] = traversesForward(mesh.triangles[t], uint32_t(edges[x].edgeKey >> 32), uint32_t(edges[x].edgeKey)) ? 1 : 0;
+        const TriangleIndices& corners = mesh.triangles[t];
+        const uint32_t lo = uint32_t(edges[x].edgeKey >> 32), hi = uint32_t(edges[x].edgeKey);
+        const bool repeats = corners[0] == corners[1] || corners[1] == corners[2] || corners[0] == corners[2];
+        const uint32_t opposite = repeats ? PartitionWork::kRepeatedCorner : corners[0] ^ corners[1] ^ corners[2] ^ lo ^ hi;
+        work.edgeSides[x] = {t, opposite, uint32_t(work.groupBegin.size() - 1), traversesForward(corners, lo, hi) ? 1u : 0u};
         work.triangleEdges[3 * size_t(t) + filled[t]++] = x; // the list is sorted, so ascending
     }
     work.groupBegin.push_back(uint32_t(edges.size()));
-    for (size_t t = 0; t < T; ++t) {
-        size_t reach = 0;
-        for (uint32_t k = 0; k < 3; ++k) {
-            const uint32_t group = work.edgeGroup[work.triangleEdges[3 * t + k]];
-            reach += work.groupBegin[group + 1] - work.groupBegin[group];
-        }
-        mostNeighbours = std::max(mostNeighbours, reach);
-    }
+    // A triangle has fewer neighbours than the entries of its three groups.
+    size_t largestGroup = 0;
+    for (size_t g = 0; g + 1 < work.groupBegin.size(); ++g)
+        largestGroup = std::max(largestGroup, size_t(work.groupBegin[g + 1] - work.groupBegin[g]));
+    const size_t mostNeighbours = 3 * largestGroup;
     work.repeatsCorner.resize(T);
     for (size_t t = 0; t < T; ++t) {
         const TriangleIndices& x = mesh.triangles[t];
@@ -204,7 +200,11 @@ bool growMeshlet(PartitionWork& work, MeshletBuilder& builder, uint32_t triangle
                 break;
             if (c == sorted) {
                 sorted = std::min(candidates.size(), std::max(2 * sorted, kFirstSortedCandidates));
-                std::partial_sort(candidates.begin() + ptrdiff_t(c), candidates.begin() + ptrdiff_t(sorted), candidates.end(), beforeInSweep);
+                if (sorted == candidates.size())
+                    std::sort(candidates.begin() + ptrdiff_t(c), candidates.end(), beforeInSweep);
+                else
+                    std::partial_sort(candidates.begin() + ptrdiff_t(c), candidates.begin() + ptrdiff_t(sorted), candidates.end(),
+                                      beforeInSweep);
             }
             const uint32_t t = candidates[c].triangle;
             if (work.ownerStamp[t] == builder.stamp)

@@ -22,10 +22,16 @@ struct PartitionWork {
     uint32_t channelCount = 0;
     std::vector<float> centres;           // channelCount per triangle
     // Neighbours are found through the mesh's edge list: the runs of one edge key are groups.
-    std::vector<uint32_t> edgeGroup;      // per edge-list entry: its group
+    struct EdgeSide {
+        uint32_t triangle;
+        uint32_t opposite; // the triangle's corner off the edge; kRepeatedCorner when it repeats one
+        uint32_t group;
+        uint32_t forward;  // 1 when the triangle runs the edge from its lower vertex to its higher
+    };
+    static constexpr uint32_t kRepeatedCorner = UINT32_MAX;
+    std::vector<EdgeSide> edgeSides;      // per edge-list entry
     std::vector<uint32_t> groupBegin;     // groups + 1 offsets into the edge list
     std::vector<uint32_t> triangleEdges;  // per triangle: its three edge-list entries, ascending
-    std::vector<uint8_t> edgeForward;     // per edge-list entry: its triangle runs the edge lo -> hi
     std::vector<int32_t> assignment;      // meshlet index per triangle, -1 while unassigned
     std::vector<int32_t> ownerStamp;      // per triangle
     std::vector<int32_t> vertexStamp;     // per vertex
@@ -53,23 +59,26 @@ void preparePartitionWork(PartitionWork& work, const MeshTables& mesh);
 template <typename Visit>
 void forEachNeighbour(const PartitionWork& work, uint32_t t, Visit&& visit)
 {
-    const std::vector<EdgeEntry>& edges = work.mesh->edgeList;
-    const std::vector<TriangleIndices>& triangles = work.mesh->triangles;
     uint32_t previousGroup = UINT32_MAX;
     for (uint32_t k = 0; k < 3; ++k) {
-        const uint32_t entry = work.triangleEdges[3 * size_t(t) + k];
-        const uint32_t group = work.edgeGroup[entry];
-        if (group == previousGroup) // a corner repeated: the same edge twice
+        const PartitionWork::EdgeSide& mine = work.edgeSides[work.triangleEdges[3 * size_t(t) + k]];
+        if (mine.group == previousGroup) // a corner repeated: the same edge twice
             continue;
-        previousGroup = group;
-        const uint8_t forward = work.edgeForward[entry];
-        for (uint32_t x = work.groupBegin[group]; x < work.groupBegin[group + 1]; ++x) {
-            const uint32_t n = edges[x].triangle;
-            if (n == t || work.edgeForward[x] == forward || (x > work.groupBegin[group] && edges[x - 1].triangle == n))
+        previousGroup = mine.group;
+        const uint32_t begin = work.groupBegin[mine.group], end = work.groupBegin[mine.group + 1];
+        for (uint32_t x = begin; x < end; ++x) {
+            const PartitionWork::EdgeSide& side = work.edgeSides[x];
+            const uint32_t n = side.triangle;
+            if (n == t || side.forward == mine.forward || (x > begin && work.edgeSides[x - 1].triangle == n))
                 continue;
-            if (t < n ? cornersAllShared(triangles[t], triangles[n]) : cornersAllShared(triangles[n], triangles[t]))
-                continue;
-            visit(n);
+            // One vertex set is no pair; two triangles of three corners each are one set when
+            // their corners off the shared edge agree.
+            const bool oneSet = mine.opposite != PartitionWork::kRepeatedCorner && side.opposite != PartitionWork::kRepeatedCorner
+                                    ? mine.opposite == side.opposite
+                                    : (t < n ? cornersAllShared(work.mesh->triangles[t], work.mesh->triangles[n])
+                                             : cornersAllShared(work.mesh->triangles[n], work.mesh->triangles[t]));
+            if (!oneSet)
+                visit(n);
         }
     }
 }
