@@ -621,10 +621,10 @@ GeneratedMesh generateMesh(std::mt19937& random, int kind)
     };
     switch (kind) {
     case 0:
-        addGrid(4 + pick(20), 4 + pick(20), int32_t(pick(8)));
+        addGrid(4 + pick(16), 4 + pick(16), int32_t(pick(8)));
         break;
     case 1: {
-        const uint32_t spokes = 3 + pick(30), copies = 2 + pick(40);
+        const uint32_t spokes = 3 + pick(20), copies = 2 + pick(24);
         const uint32_t centre = addVertex(0, 0, 0);
         for (uint32_t i = 0; i <= spokes; ++i)
             addVertex(int32_t(100 * std::cos(0.2 * i)), int32_t(100 * std::sin(0.2 * i)), int32_t(pick(3)));
@@ -636,7 +636,7 @@ GeneratedMesh generateMesh(std::mt19937& random, int kind)
         break;
     }
     case 2: {
-        const uint32_t vertexCount = 4 + pick(30), triangleCount = 20 + pick(500);
+        const uint32_t vertexCount = 4 + pick(30), triangleCount = 20 + pick(300);
         for (uint32_t v = 0; v < vertexCount; ++v)
             addVertex(int32_t(pick(64)), int32_t(pick(64)), int32_t(pick(64)));
         for (uint32_t n = 0; n < triangleCount; ++n) {
@@ -647,7 +647,7 @@ GeneratedMesh generateMesh(std::mt19937& random, int kind)
         break;
     }
     case 3: {
-        const uint32_t points = 1 + pick(4), triangleCount = 10 + pick(600);
+        const uint32_t points = 1 + pick(4), triangleCount = 10 + pick(400);
         std::vector<GridPoint> at;
         for (uint32_t p = 0; p < points; ++p)
             at.push_back({int32_t(pick(40)), int32_t(pick(40)), int32_t(pick(40))});
@@ -718,7 +718,7 @@ TEST(PartitionEquivalence, GeneratedMeshesGiveTheReferencePartition)
 {
     std::mt19937 random(5);
     int exactCases = 0;
-    for (int round = 0; round < 250; ++round) {
+    for (int round = 0; round < 200; ++round) {
         const GeneratedMesh generated = generateMesh(random, round % 5);
         const MeshTables tables = vmq_test::meshTables(generated.vertices, generated.triangles, generated.groups);
         const Limits l = generateLimits(random);
@@ -740,7 +740,7 @@ TEST(PartitionEquivalence, GeneratedMeshesGiveTheReferencePartition)
             ASSERT_EQ(std::count(uses.begin(), uses.end(), 1u), std::ptrdiff_t(uses.size())) << which;
         }
     }
-    EXPECT_GT(exactCases, 200);
+    EXPECT_GT(exactCases, 160);
 }
 
 // The merge alone on meshlets at a few coincident points, with boxes of no extent, boxes about
