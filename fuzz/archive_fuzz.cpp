@@ -1,10 +1,12 @@
 // libFuzzer target over the archive reader: opens the input as an archive and reads everything
 // the layer offers (listing with every sample, schemas, transforms, parameters, visibility).
-// Errors are expected; crashes, hangs, leaks and undefined behaviour are findings.
+// Errors are expected, as the library's error type with a message; crashes, hangs, leaks,
+// undefined behaviour, and a listing that differs when read twice are findings.
 #include "archive_dump.h"
 #include "alembic/archive/archive_reader.h"
 #include "alembic/archive/geometry_schemas.h"
 #include "core/error.h"
+#include "fuzz_support.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,21 +58,29 @@ void readSchemas(const Archive& archive, uint32_t object)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::unique_ptr<Archive> archive;
+    auto refused = [](const vmq::CompressionError& e) { vmq_fuzz::require(e.what()[0] != 0, "an archive error without a message"); };
     try {
         archive = Archive::openMemory(data, size, "fuzz.abc");
-    } catch (const vmq::CompressionError&) {
+    } catch (const vmq::CompressionError& e) {
+        refused(e);
         return 0;
     }
     for (uint32_t o = 0; o < archive->objects().size(); ++o) {
         try {
             readSchemas(*archive, o);
-        } catch (const vmq::CompressionError&) {
+        } catch (const vmq::CompressionError& e) {
+            refused(e);
         }
     }
-    try {
-        std::string listing;
-        dumpOpenArchive(*archive, listing);
-    } catch (const vmq::CompressionError&) {
+    std::string listings[2];
+    for (std::string& listing : listings) {
+        try {
+            dumpOpenArchive(*archive, listing);
+        } catch (const vmq::CompressionError& e) {
+            refused(e);
+            listing += std::string("error: ") + e.what();
+        }
     }
+    vmq_fuzz::require(listings[0] == listings[1], "an archive lists differently when read twice");
     return 0;
 }

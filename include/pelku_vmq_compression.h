@@ -230,7 +230,8 @@ PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseCompressedMesh(CompressedMesh* m
 
 /* Copies the partition that the library built for mesh into a new handle, to pass to
  * Pelku_Vmq_Compression_CompressMeshWithMeshlets. Returns null when mesh is null or has no
- * built partition. The copy stays valid after the mesh is released. */
+ * built partition (the error text is left as it is), or with a message when memory runs out.
+ * The copy stays valid after the mesh is released. */
 PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_GetMeshletPartition(const CompressedMesh* mesh);
 
 /* Frees a handle and its partition; null is ignored. */

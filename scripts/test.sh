@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a bounded fuzzing run of the archive reader (FUZZ_SECONDS,
-# default 60; 0 skips it), the tests in a plain build, then the tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer in a build directory of their own.
+# Builds and runs every test: a bounded fuzzing run of every fuzz target (FUZZ_SECONDS per
+# target, default 25; 0 skips it), the tests in a plain build, then the tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer (with LeakSanitizer) in a build directory of
+# their own. The ThreadSanitizer run of the load test is scripts/tsan.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs="$(nproc)"
 
-fuzz_seconds="${FUZZ_SECONDS:-60}"
+fuzz_seconds="${FUZZ_SECONDS:-25}"
 if [ "$fuzz_seconds" -gt 0 ]; then
   fuzz/run.sh "$fuzz_seconds"
 fi

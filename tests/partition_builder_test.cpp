@@ -90,10 +90,7 @@ void expectCollectionOrder(const MeshTables& tables, const MeshletPartition& par
 MeshletBuilder seededBuilder(PartitionWork& work, uint32_t seed)
 {
     MeshletBuilder builder;
-    builder.frontier = {seed};
-    builder.stamp = work.nextStamp++;
-    builder.mean.assign(work.channelCount, 0.0f);
-    builder.groupId = work.mesh->triangleGroups[seed];
+    vmq::startMeshlet(work, builder, seed, 0);
     return builder;
 }
 
@@ -107,7 +104,7 @@ MeshTables stripOfThree()
 }
 
 struct ScoreCase {
-    std::vector<uint32_t> inMeshlet; // triangles carrying the meshlet's stamp
+    std::vector<uint32_t> inMeshlet; // triangles added to the meshlet
     float distance;                  // of triangle 1's centre from the mean, along x
     double expected;
     double tolerance;
@@ -128,7 +125,7 @@ TEST(CandidateScore, FollowsNeighboursAndDistance)
         vmq::preparePartitionWork(work, tables);
         MeshletBuilder builder = seededBuilder(work, 0);
         for (uint32_t t : c.inMeshlet)
-            work.ownerStamp[t] = builder.stamp;
+            vmq::addTriangle(work, builder, t);
         for (uint32_t ch = 0; ch < 3; ++ch)
             builder.mean[ch] = work.centres[3 + ch];
         builder.mean[0] += c.distance;

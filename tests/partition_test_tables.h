@@ -19,6 +19,8 @@ inline void finishTables(vmq::MeshTables& tables, bool adjacency)
     tables.neighbours.assign(tables.triangles.size(), {});
     if (adjacency)
         vmq::buildAdjacency(tables);
+    else
+        vmq::buildEdgeList(tables);
 }
 
 // Vertices at the given grid points, triangles as given.

@@ -6,6 +6,7 @@
 #include "alembic/sequence_driver.h"
 #include "mesh/compress_mesh.h"
 #include "importer_test_support.h"
+#include "record_words.h"
 
 #include <atomic>
 #include <cmath>
@@ -23,47 +24,12 @@ using importer_test::setAttribute;
 using importer_test::stream;
 using importer_test::trianglesOf;
 using importer_test::values;
+using vmq_test::recordWords;
 namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 std::string lastError() { return Pelku_Vmq_Compression_GetCompressionErrorString(); }
-
-template <typename T>
-void appendSpan(std::vector<uint32_t>& out, const T* begin, const T* end)
-{
-    const size_t bytes = size_t(end - begin) * sizeof(T);
-    const size_t start = out.size();
-    out.resize(start + (bytes + 3) / 4);
-    if (bytes)
-        std::memcpy(out.data() + start, begin, bytes);
-}
-
-// Every word a compressed record holds, for byte-for-byte comparison.
-std::vector<uint32_t> recordWords(const CompressedMesh* mesh)
-{
-    std::vector<uint32_t> out;
-    if (!mesh)
-        return out;
-    out = {mesh->meshletCount, mesh->triangleCount, mesh->vertexCount, mesh->indexWordCount, mesh->channelCount, mesh->valueCount};
-    appendSpan(out, mesh->streamWordsBegin, mesh->streamWordsEnd);
-    appendSpan(out, mesh->tableBlobBegin, mesh->tableBlobEnd);
-    appendSpan(out, mesh->meshletBitOffsetsBegin, mesh->meshletBitOffsetsEnd);
-    for (uint32_t c = 0; c < mesh->channelCount; ++c) {
-        const ChannelStreams& channel = mesh->channels[c];
-        appendSpan(out, channel.streamWordsBegin, channel.streamWordsEnd);
-        appendSpan(out, channel.tableBlobBegin, channel.tableBlobEnd);
-        appendSpan(out, channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd);
-    }
-    appendSpan(out, mesh->meshletValueOffsetsBegin, mesh->meshletValueOffsetsEnd);
-    appendSpan(out, mesh->meshletTriangleOffsetsBegin, mesh->meshletTriangleOffsetsEnd);
-    appendSpan(out, mesh->quantParamsBegin, mesh->quantParamsEnd);
-    appendSpan(out, mesh->channelKindsBegin, mesh->channelKindsEnd);
-    appendSpan(out, mesh->boundsMin, mesh->boundsMin + 3);
-    appendSpan(out, mesh->boundsMax, mesh->boundsMax + 3);
-    appendSpan(out, mesh->meshletHeadersBegin, mesh->meshletHeadersEnd);
-    return out;
-}
 
 struct SequenceDeleter {
     void operator()(CompressedSequence* s) const { Pelku_Vmq_Compression_ReleaseCompressedSequence(s); }

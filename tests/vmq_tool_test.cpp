@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -604,6 +605,44 @@ int runTool(const std::string& arguments, std::string* errorText = nullptr, std:
     if (outputText)
         *outputText = slurp(outputPath);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Containers whose checksums hold but whose streams do not: `vmq info` and `vmq decode` stop
+// at the first symbol they cannot read or the first count that does not fit, and say which.
+TEST(VmqCli, CorruptedStreamsFailWithTheirReason)
+{
+    struct Case {
+        const char* what;
+        std::function<void(HandMadeRecord&)> corrupt;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"every bit of the global stream set",
+         [](HandMadeRecord& r) { std::fill(r.streamWords.begin(), r.streamWords.end(), 0xFFFFFFFFu); }, "starts at triangle"},
+        {"a count symbol beyond the alphabet",
+         [](HandMadeRecord& r) {
+             for (uint32_t k = r.tableBlob[vmq::ELEM_COUNTS]; k < r.tableBlob[vmq::ELEM_COUNTS + 1]; ++k)
+                 if (vmq::isLeafEntry(r.tableBlob[k]))
+                     r.tableBlob[k] = vmq::leafEntry(4000);
+         },
+         "beyond 2047"},
+        {"every count 2047 at no bits",
+         [](HandMadeRecord& r) { r.tableBlob[r.tableBlob[vmq::ELEM_COUNTS]] = vmq::leafEntry(2047); }, "meshlet 0"},
+        {"a meshlet that starts where the one before it starts",
+         [](HandMadeRecord& r) { r.bitOffsets[1] = r.bitOffsets[0]; }, "meshlet 1"},
+    };
+    for (const Case& c : cases) {
+        HandMadeRecord record(twoQuads());
+        c.corrupt(record);
+        const std::string path = tempPath("corrupted.vmq");
+        writeBytes(path, encodeContainer(sampleHeader(), {{0, 0, &record.mesh}}));
+        std::string error;
+        EXPECT_EQ(runTool("info " + path, &error), 1) << c.what;
+        EXPECT_NE(error.find(path + ": frame 0: "), std::string::npos) << c.what << ": " << error;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(runTool("decode " + path + " -o " + tempPath("corrupted.obj"), &error), 1) << c.what;
+        EXPECT_NE(error.find("Cannot decode"), std::string::npos) << c.what << ": " << error;
+    }
 }
 
 TEST(VmqCli, ExitStatusesAndMessages)

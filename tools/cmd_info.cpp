@@ -3,6 +3,7 @@
 #include "container.h"
 #include "mesh_import.h"
 #include "stream_stats.h"
+#include "pelku_vmq_decode.h"
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -55,9 +56,19 @@ std::string settingsJson(const CompressionSettings& s)
 bool meshInfo(const StoredMesh& stored, bool json, std::string& out, std::string& error)
 {
     const CompressedMesh& m = stored.mesh();
-    RecordStats stats;
-    if (!computeRecordStats(m, stats, error))
+    // A record the decoder refuses (meshlets that do not tile the totals, tables that point
+    // outside themselves) is reported as such, not walked for statistics.
+    MeshDecoder* decoder = Pelku_Vmq_Compression_CreateMeshDecoder(&m, stored.predictionMode);
+    if (!decoder) {
+        error = "frame " + std::to_string(stored.frameIndex) + ": " + Pelku_Vmq_Compression_GetCompressionErrorString();
         return false;
+    }
+    Pelku_Vmq_Compression_ReleaseMeshDecoder(decoder);
+    RecordStats stats;
+    if (!computeRecordStats(m, stats, error)) {
+        error = "frame " + std::to_string(stored.frameIndex) + ": " + error;
+        return false;
+    }
     const uint32_t t = m.triangleCount;
     const std::vector<int32_t> kinds(m.channelKindsBegin, m.channelKindsEnd);
     char line[512];

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
+#include <new>
 
 namespace vmq {
 
@@ -159,6 +160,8 @@ std::unique_ptr<AlembicImporter> openWith(const std::string& path, const Sequenc
         importer->archive = open();
         opened = importer->archive && importer->archive->treeError().empty();
         ok = opened && scanArchive(*importer);
+    } catch (const std::bad_alloc&) {
+        throw; // out of memory is no failure to open
     } catch (const std::exception&) {
         opened = false;
     }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <new>
 #include <utility>
 
 namespace vmq {
@@ -444,6 +445,8 @@ Mesh readFrame(AlembicImporter& importer, uint32_t frame)
 {
     try {
         return readVisibleMeshes(importer, frame);
+    } catch (const std::bad_alloc&) {
+        throw; // an empty frame would pass for a frame without geometry
     } catch (const std::exception&) {
         importer.diagnostics.line("Error: Failed to read frame " + std::to_string(frame));
         return {};

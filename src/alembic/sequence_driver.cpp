@@ -90,16 +90,18 @@ bool reportProgress(SequenceRun& run)
     return !run.cancelled.load();
 }
 
-void recordFailure(SequenceRun& run, uint32_t frame, const std::string& error)
+constexpr const char* kOutOfMemory = "Compression failed: out of memory.";
+
+void recordFailure(SequenceRun& run, uint32_t frame, const std::string& error, bool outOfMemory)
 {
     std::lock_guard<std::mutex> guard(run.failureLock);
     if (run.failed.load())
         return;
     run.failed.store(true);
     try {
-        run.failureMessage = !error.empty() ? error : "Failed to compress frame " + std::to_string(frame) + ".";
+        run.failureMessage = outOfMemory ? kOutOfMemory : !error.empty() ? error : "Failed to compress frame " + std::to_string(frame) + ".";
     } catch (...) {
-        run.failureMessage.clear();
+        run.failureMessage.clear(); // out of memory: the caller reports that
     }
 }
 
@@ -123,10 +125,13 @@ void compressFrame(SequenceRun& run, uint32_t frame)
             releaseMeshletAttachments(result);
         if (result)
             return;
+    } catch (const std::bad_alloc&) {
+        recordFailure(run, frame, error, true);
+        return;
     } catch (...) {
         error.clear();
     }
-    recordFailure(run, frame, error);
+    recordFailure(run, frame, error, false);
 }
 
 void runWorker(SequenceRun& run)
@@ -242,18 +247,19 @@ CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSe
     try {
         owned = std::make_unique<SequenceRun>(importer, settings, progress, userData);
     } catch (...) {
-        error = "Compression failed: out of memory.";
+        error = kOutOfMemory;
         return nullptr;
     }
     SequenceRun& run = *owned;
     const uint32_t frameCount = run.frameCount;
+    bool outOfMemory = false;
     try {
         beginFrameSharing(run.sharing, importer.staticTopology != 0 && frameCount > 1, frameCount);
 
         compressFrame(run, 0);
         if (!reportProgress(run)) {
             if (run.failed.load())
-                error = run.failureMessage;
+                error = run.failureMessage.empty() ? kOutOfMemory : run.failureMessage;
             releaseResults(run.results);
             return nullptr;
         }
@@ -282,7 +288,7 @@ CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSe
 
         if (run.cancelled.load() || run.failed.load()) {
             if (run.failed.load())
-                error = run.failureMessage;
+                error = run.failureMessage.empty() ? kOutOfMemory : run.failureMessage;
             releaseResults(run.results);
             return nullptr;
         }
@@ -305,11 +311,12 @@ CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSe
         releaseResults(run.results);
         return sequence;
     } catch (const std::bad_alloc&) {
-        error = "Compression failed: out of memory.";
+        outOfMemory = true;
     } catch (...) {
-        error = "Compression failed with an unknown internal error.";
     }
+    // Released before the message is made, which may itself run out of memory.
     releaseResults(run.results);
+    error = outOfMemory ? kOutOfMemory : "Compression failed with an unknown internal error.";
     return nullptr;
 }
 
@@ -336,6 +343,8 @@ CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, con
         std::unique_ptr<AlembicImporter> importer;
         try {
             importer = openArchiveMemory(bytes, "memory.abc", *settings, diagnostics);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (...) {
             importer.reset();
         }

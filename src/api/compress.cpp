@@ -19,6 +19,7 @@ CompressedMesh* compressAndReport(const MeshDescriptor* mesh, const CompressionS
             vmq::setLastError(std::move(error));
         return result;
     } catch (...) {
+        vmq::setLastErrorLiteral("Compression failed: out of memory.");
         return nullptr;
     }
 }

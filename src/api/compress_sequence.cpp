@@ -15,8 +15,10 @@ extern "C" PELKU_VMQ_API CompressedSequence* Pelku_Vmq_Compression_CompressAlemb
         std::unique_ptr<vmq::AlembicImporter> importer;
         try {
             importer = vmq::openArchive(path, *settings);
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (...) {
-            importer.reset(); // any failure while opening counts as a failure to open
+            importer.reset(); // any other failure while opening counts as a failure to open
         }
         std::string error;
         CompressedSequence* sequence = vmq::compressOpenedArchive(std::move(importer), *settings, threadCount, progress, userData, error);
@@ -24,6 +26,7 @@ extern "C" PELKU_VMQ_API CompressedSequence* Pelku_Vmq_Compression_CompressAlemb
             vmq::setLastError(std::move(error));
         return sequence;
     } catch (...) {
+        vmq::setLastErrorLiteral("Compression failed: out of memory.");
         return nullptr;
     }
 }

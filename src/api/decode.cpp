@@ -21,7 +21,7 @@ extern "C" PELKU_VMQ_API MeshDecoder* Pelku_Vmq_Compression_CreateMeshDecoder(co
         }
         return decoder.release();
     } catch (...) {
-        vmq::setLastError("Cannot decode: out of memory.");
+        vmq::setLastErrorLiteral("Cannot decode: out of memory.");
         return nullptr;
     }
 }
@@ -50,6 +50,7 @@ extern "C" PELKU_VMQ_API int32_t Pelku_Vmq_Compression_DecodeMeshlet(const MeshD
             *info = local;
         return 1;
     } catch (...) {
+        vmq::setLastErrorLiteral("Cannot decode: out of memory.");
         return 0;
     }
 }
@@ -73,6 +74,7 @@ extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const Com
             vmq::setLastError(std::move(error));
         return decoded;
     } catch (...) {
+        vmq::setLastErrorLiteral("Cannot decode: out of memory.");
         return nullptr;
     }
 }

@@ -22,18 +22,34 @@ std::string& errorText()
     return text;
 }
 
+// A literal set in place of the text when memory ran out; null otherwise.
+const char*& literalText()
+{
+    static const char* text = nullptr;
+    return text;
+}
+
 } // namespace
 
 void setLastError(std::string text)
 {
     std::lock_guard<std::mutex> guard(errorLock());
     errorText().swap(text);
+    literalText() = nullptr;
 }
 
 void clearLastError()
 {
     std::lock_guard<std::mutex> guard(errorLock());
     errorText().clear();
+    literalText() = nullptr;
+}
+
+void setLastErrorLiteral(const char* text) noexcept
+{
+    std::lock_guard<std::mutex> guard(errorLock());
+    errorText().clear();
+    literalText() = text;
 }
 
 } // namespace vmq
@@ -41,12 +57,14 @@ void clearLastError()
 extern "C" PELKU_VMQ_API const char* Pelku_Vmq_Compression_GetCompressionErrorString(void)
 {
     thread_local std::string copy;
+    std::lock_guard<std::mutex> guard(vmq::errorLock());
+    if (const char* literal = vmq::literalText())
+        return literal;
     try {
-        std::lock_guard<std::mutex> guard(vmq::errorLock());
         if (copy != vmq::errorText())
             copy = vmq::errorText();
     } catch (...) {
-        copy.clear();
+        return "Out of memory while copying the error text.";
     }
     return copy.c_str();
 }

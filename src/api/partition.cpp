@@ -11,16 +11,14 @@ extern "C" PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_GetMeshle
 {
     if (!mesh || !mesh->partition)
         return nullptr;
+    MeshletPartitionHandle* handle = nullptr;
     try {
-        auto* handle = new MeshletPartitionHandle{nullptr};
-        try {
-            handle->partition = new MeshletPartition(*mesh->partition);
-        } catch (...) {
-            delete handle;
-            return nullptr;
-        }
+        handle = new MeshletPartitionHandle{nullptr};
+        handle->partition = new MeshletPartition(*mesh->partition);
         return handle;
     } catch (...) {
+        delete handle;
+        vmq::setLastErrorLiteral("Cannot copy the partition: out of memory.");
         return nullptr;
     }
 }
@@ -56,7 +54,7 @@ extern "C" PELKU_VMQ_API MeshletPartitionHandle* Pelku_Vmq_Compression_CreateMes
             throw;
         }
     } catch (...) {
-        vmq::setLastError("Cannot create the partition: out of memory.");
+        vmq::setLastErrorLiteral("Cannot create the partition: out of memory.");
         return nullptr;
     }
 }
@@ -91,6 +89,7 @@ extern "C" PELKU_VMQ_API uint32_t Pelku_Vmq_Compression_GetPartitionMeshletTrian
         }
         return uint32_t(list.size());
     } catch (...) {
+        vmq::setLastErrorLiteral("Cannot read the partition: out of memory.");
         return 0;
     }
 }

@@ -36,17 +36,9 @@ void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& tri
     }
 }
 
-namespace {
-
-bool traversesForward(const TriangleIndices& t, uint32_t lo, uint32_t hi)
-{
-    return (t[0] == lo && t[1] == hi) || (t[1] == lo && t[2] == hi) || (t[2] == lo && t[0] == hi);
-}
-
-// Fills tables.edgeList with three entries per triangle in ascending (edge key, triangle) order:
-// a counting sort on the lower vertex, which keeps triangle order, then each run of one lower
+// A counting sort on the lower vertex, which keeps triangle order, then each run of one lower
 // vertex ordered by the higher vertex, keeping triangle order among equal keys.
-void sortEdgeList(MeshTables& tables)
+void buildEdgeList(MeshTables& tables)
 {
     const size_t triangleCount = size_t(tables.triangleCount);
     uint32_t largest = 0;
@@ -96,15 +88,13 @@ void sortEdgeList(MeshTables& tables)
     }
 }
 
-} // namespace
-
 void buildAdjacency(MeshTables& tables)
 {
     const size_t triangleCount = size_t(tables.triangleCount);
     // A closed manifold mesh has 3T / 2 dual edges; the map grows past that where needed.
     tables.dualEdges.clear();
     tables.dualEdges.reserve(3 * triangleCount / 2 + 1);
-    sortEdgeList(tables);
+    buildEdgeList(tables);
 
     const std::vector<EdgeEntry>& edges = tables.edgeList;
     for (size_t begin = 0; begin < edges.size();) {
@@ -122,11 +112,7 @@ void buildAdjacency(MeshTables& tables)
                 const TriangleIndices& tc = tables.triangles[c];
                 if (forwardB == traversesForward(tc, lo, hi))
                     continue;
-                // Per-corner count of B's corners found among C's; 3 means the same vertex set.
-                int shared = 0;
-                for (int k = 0; k < 3; ++k)
-                    shared += (tb[k] == tc[0] || tb[k] == tc[1] || tb[k] == tc[2]) ? 1 : 0;
-                if (shared == 3)
+                if (cornersAllShared(tb, tc))
                     continue;
                 const uint32_t lower = std::min(b, c);
                 const uint32_t higher = std::max(b, c);
@@ -309,7 +295,7 @@ void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>
     tables.neighbours.assign(size_t(tables.triangleCount), {});
     channels.clear();
     channels.shrink_to_fit();
-    buildAdjacency(tables);
+    buildEdgeList(tables);
 }
 
 } // namespace vmq

@@ -129,19 +129,42 @@ struct VertexMap {
     }
 };
 
+// Whether triangle t runs from lo to hi along one of its edges.
+inline bool traversesForward(const TriangleIndices& t, uint32_t lo, uint32_t hi)
+{
+    return (t[0] == lo && t[1] == hi) || (t[1] == lo && t[2] == hi) || (t[2] == lo && t[0] == hi);
+}
+
+// Whether each corner of the lower-numbered triangle of a pair is a corner of the other: such a
+// pair (the same vertex set) is never a dual edge, even across an edge run both ways.
+inline bool cornersAllShared(const TriangleIndices& lower, const TriangleIndices& higher)
+{
+    int shared = 0;
+    for (int k = 0; k < 3; ++k)
+        shared += (lower[k] == higher[0] || lower[k] == higher[1] || lower[k] == higher[2]) ? 1 : 0;
+    return shared == 3;
+}
+
 // Renumbers the input's vertices by first use (dropping unreferenced ones) into tables.triangles
 // and copies the channel values into that numbering.
 void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
                      const std::vector<std::vector<uint32_t>>& channels);
 
-// The whole-mesh tables a compression partitions: buildMeshTables, the group ids, the counts and
-// empty neighbour lists, then buildAdjacency. The channel lists are consumed (released before
-// the adjacency is built).
+// The whole-mesh tables a compression partitions: buildMeshTables, the group ids, the counts,
+// empty neighbour lists and the edge list (the partition builder finds neighbours through it, so
+// the whole mesh's dual graph, which grows with the square of the triangles on one edge, is never
+// built). The channel lists are consumed.
 void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
                           const std::vector<uint32_t>& triangleGroups);
 
+// Fills edgeList from the first triangleCount triangles: three entries per triangle, in ascending
+// (edge key, triangle) order.
+void buildEdgeList(MeshTables& tables);
+
 // Builds edgeList, dualEdges and neighbours from triangles; neighbours must hold at least
-// triangleCount empty lists.
+// triangleCount empty lists. Triangles t and c are neighbours when they share an edge key, run
+// it in opposite directions and are not one vertex set (cornersAllShared of the lower-numbered
+// one); a triangle's neighbours come by ascending edge key, then ascending triangle.
 void buildAdjacency(MeshTables& tables);
 
 // Fills `meshlet` with the triangles of one meshlet of `mesh`, renumbered locally by first use.

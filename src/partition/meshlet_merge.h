@@ -1,8 +1,14 @@
 #pragma once
 // Small-meshlet merging: small meshlets of one group whose boxes (around their triangles' centres
 // in position space) overlap are joined, nearest box centres first, within a triangle cap.
+//
+// Meshlets whose boxes share one centre are all at distance 0 from each other and join in
+// position order, so they are joined directly instead of pair by pair; and of the many pairs
+// between two sets joined that way, only the first in order can join them. This keeps the work
+// near-linear however many meshlets coincide.
 #include "encoding/mesh_tables.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -43,12 +49,21 @@ struct BoxTree {
 // Appends the node over indices[lo, hi) (and its subtree) and returns its index.
 int32_t buildBoxTree(BoxTree& tree, std::vector<int32_t>& indices, int32_t lo, int32_t hi);
 
-// Appends every pair (i, j), i < j, of overlapping leaf boxes below nodes a and b.
-void listOverlappingPairs(const BoxTree& tree, int32_t a, int32_t b, std::vector<std::pair<int32_t, int32_t>>& pairs);
+// Appends every pair (i, j), i < j, of overlapping leaf boxes below nodes a and b. Returns false,
+// having stopped early, when that would make the list longer than `limit`.
+bool listOverlappingPairs(const BoxTree& tree, int32_t a, int32_t b, std::vector<std::pair<int32_t, int32_t>>& pairs,
+                          size_t limit = SIZE_MAX);
+
+// Bounds of the merge's work on densely overlapping boxes (see mergeSmallMeshlets).
+constexpr size_t kMergePairsPerMeshlet = 32;
+constexpr size_t kMergeWindow = 16;
 
 // Returns the meshlets of one group after merging. A meshlet with fewer than keepMin triangles is
 // small; a merged meshlet holds at most triangleCap triangles and sits at the place of its lowest
 // member, listing its members' triangles member by member. The vertex count is not limited.
+// Where the boxes of distinct centres overlap so densely that the pairs to weigh would outgrow
+// kMergePairsPerMeshlet per small meshlet, each meshlet weighs only its nearest neighbours in
+// centre order (kMergeWindow of them), which keeps time and memory linear on such input.
 MeshletList mergeSmallMeshlets(MeshletList meshlets, const MeshTables& mesh, uint32_t keepMin, uint32_t triangleCap, float boxScale);
 
 } // namespace vmq

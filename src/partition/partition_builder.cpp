@@ -13,6 +13,8 @@ namespace vmq {
 namespace {
 
 constexpr uint32_t kMaxSweepAdditions = 6;
+// Candidates are put in order a slice at a time: a sweep usually stops after its first few.
+constexpr size_t kFirstSortedCandidates = 32;
 
 int32_t takeStamp(PartitionWork& work)
 {
@@ -21,7 +23,44 @@ int32_t takeStamp(PartitionWork& work)
     return work.nextStamp++;
 }
 
-// A fresh meshlet seeded with one triangle; the storage of `builder` is kept.
+bool beforeInSweep(const PartitionWork::Candidate& a, const PartitionWork::Candidate& b)
+{
+    return a.score != b.score ? a.score > b.score : a.order < b.order;
+}
+
+void countInMeshlet(PartitionWork& work, int32_t stamp, uint32_t n)
+{
+    if (work.countStamp[n] != stamp) {
+        work.countStamp[n] = stamp;
+        work.inMeshletCount[n] = 0;
+    }
+    ++work.inMeshletCount[n];
+}
+
+// A kept first-pass meshlet under a fresh stamp: its triangles, vertices, neighbour counts and
+// frontier marks are taken again, since later meshlets may have stamped them since.
+void restampMeshlet(PartitionWork& work, MeshletBuilder& builder)
+{
+    const MeshTables& mesh = *work.mesh;
+    builder.stamp = takeStamp(work);
+    builder.usedVertices = 0;
+    for (uint32_t t : builder.members) {
+        work.ownerStamp[t] = builder.stamp;
+        for (uint32_t x : mesh.triangles[t]) {
+            if (work.vertexStamp[x] != builder.stamp) {
+                work.vertexStamp[x] = builder.stamp;
+                ++builder.usedVertices;
+            }
+        }
+    }
+    for (uint32_t t : builder.members)
+        forEachNeighbour(work, t, [&](uint32_t n) { countInMeshlet(work, builder.stamp, n); });
+    for (uint32_t t : builder.frontier)
+        work.frontierStamp[t] = builder.stamp;
+}
+
+} // namespace
+
 void startMeshlet(PartitionWork& work, MeshletBuilder& builder, uint32_t seed, uint32_t meshletIndex)
 {
     builder.frontier.clear();
@@ -32,6 +71,7 @@ void startMeshlet(PartitionWork& work, MeshletBuilder& builder, uint32_t seed, u
     builder.mean.assign(work.channelCount, 0.0f);
     builder.meshletIndex = meshletIndex;
     builder.groupId = work.mesh->triangleGroups[seed];
+    work.frontierStamp[seed] = builder.stamp;
 }
 
 void addTriangle(PartitionWork& work, MeshletBuilder& builder, uint32_t t)
@@ -49,14 +89,17 @@ void addTriangle(PartitionWork& work, MeshletBuilder& builder, uint32_t t)
             ++builder.usedVertices;
         }
     }
-    for (uint32_t k = work.neighbourBegin[t]; k < work.neighbourBegin[t + 1]; ++k) {
-        const uint32_t n = work.neighbourList[k];
-        if (work.assignment[n] == -1 && work.ownerStamp[n] != builder.stamp)
-            builder.frontier.push_back(n);
-    }
+    // Triangles of other groups would only score 0 and leave again.
+    forEachNeighbour(work, t, [&](uint32_t n) {
+        countInMeshlet(work, builder.stamp, n);
+        if (work.assignment[n] != -1 || work.ownerStamp[n] == builder.stamp || mesh.triangleGroups[n] != builder.groupId)
+            return;
+        if (work.frontierStamp[n] == builder.stamp && !work.repeatsCorner[n])
+            return;
+        work.frontierStamp[n] = builder.stamp;
+        builder.frontier.push_back(n);
+    });
 }
-
-} // namespace
 
 void preparePartitionWork(PartitionWork& work, const MeshTables& mesh)
 {
@@ -67,17 +110,44 @@ void preparePartitionWork(PartitionWork& work, const MeshTables& mesh)
     for (size_t t = 0; t < T; ++t)
         for (uint32_t c = 0; c < work.channelCount; ++c)
             work.centres[t * work.channelCount + c] = triangleCentre(mesh.channelValues[c], mesh.triangles[t]);
-    // Neighbour lists in one flat array: the sweeps walk them for every frontier entry.
-    work.neighbourBegin.resize(T + 1);
-    work.neighbourBegin[0] = 0;
-    for (size_t t = 0; t < T; ++t)
-        work.neighbourBegin[t + 1] = work.neighbourBegin[t] + uint32_t(mesh.neighbours[t].size());
-    work.neighbourList.resize(work.neighbourBegin[T]);
-    for (size_t t = 0; t < T; ++t)
-        std::copy(mesh.neighbours[t].begin(), mesh.neighbours[t].end(), work.neighbourList.begin() + work.neighbourBegin[t]);
+    // Each edge-list entry's group, corner off the edge and way round; each triangle's entries.
+    const std::vector<EdgeEntry>& edges = mesh.edgeList;
+    work.edgeSides.resize(edges.size());
+    work.groupBegin.clear();
+    work.triangleEdges.assign(3 * T, 0);
+    std::vector<uint8_t> filled(T, 0);
+    for (uint32_t x = 0; x < edges.size(); ++x) {
+        if (x == 0 || edges[x].edgeKey != edges[x - 1].edgeKey)
+            work.groupBegin.push_back(x);
+        const uint32_t t = edges[x].triangle;
+        const TriangleIndices& corners = mesh.triangles[t];
+        const uint32_t lo = uint32_t(edges[x].edgeKey >> 32), hi = uint32_t(edges[x].edgeKey);
+        const bool repeats = corners[0] == corners[1] || corners[1] == corners[2] || corners[0] == corners[2];
+        const uint32_t opposite = repeats ? PartitionWork::kRepeatedCorner : corners[0] ^ corners[1] ^ corners[2] ^ lo ^ hi;
+        work.edgeSides[x] = {t, opposite, uint32_t(work.groupBegin.size() - 1), traversesForward(corners, lo, hi) ? 1u : 0u};
+        work.triangleEdges[3 * size_t(t) + filled[t]++] = x; // the list is sorted, so ascending
+    }
+    work.groupBegin.push_back(uint32_t(edges.size()));
+    // A triangle has fewer neighbours than the entries of its three groups.
+    size_t largestGroup = 0;
+    for (size_t g = 0; g + 1 < work.groupBegin.size(); ++g)
+        largestGroup = std::max(largestGroup, size_t(work.groupBegin[g + 1] - work.groupBegin[g]));
+    const size_t mostNeighbours = 3 * largestGroup;
+    work.repeatsCorner.resize(T);
+    for (size_t t = 0; t < T; ++t) {
+        const TriangleIndices& x = mesh.triangles[t];
+        work.repeatsCorner[t] = x[0] == x[1] || x[1] == x[2] || x[0] == x[2];
+    }
+    work.neighbourScore.resize(mostNeighbours + 1);
+    float s = 0.01f;
+    for (size_t k = 0; k <= mostNeighbours; ++k, s += 1.0f)
+        work.neighbourScore[k] = s;
     work.assignment.assign(T, -1);
     work.ownerStamp.assign(T, 0);
     work.vertexStamp.assign(size_t(mesh.vertexCount), 0);
+    work.frontierStamp.assign(T, 0);
+    work.countStamp.assign(T, 0);
+    work.inMeshletCount.assign(T, 0);
     work.nextStamp = 1;
     work.candidates.clear();
     work.nextFrontier.clear();
@@ -88,10 +158,7 @@ float scoreCandidate(const PartitionWork& work, const MeshletBuilder& builder, u
     const MeshTables& mesh = *work.mesh;
     if (work.assignment[t] != -1 || work.ownerStamp[t] == builder.stamp || mesh.triangleGroups[t] != builder.groupId)
         return 0.0f;
-    float s = 0.01f;
-    for (uint32_t k = work.neighbourBegin[t]; k < work.neighbourBegin[t + 1]; ++k)
-        if (work.ownerStamp[work.neighbourList[k]] == builder.stamp)
-            s += 1.0f;
+    const float s = work.neighbourScore[work.countStamp[t] == builder.stamp ? work.inMeshletCount[t] : 0];
     const float* centre = &work.centres[size_t(t) * work.channelCount];
     float d2 = 0.0f;
     for (uint32_t c = 0; c < work.channelCount; ++c) {
@@ -106,34 +173,40 @@ bool growMeshlet(PartitionWork& work, MeshletBuilder& builder, uint32_t triangle
     if (builder.frontier.empty())
         return true;
     const MeshTables& mesh = *work.mesh;
+    std::vector<PartitionWork::Candidate>& candidates = work.candidates;
     while (builder.members.size() < triangleCap) {
         // Score the whole frontier once; entries scoring 0 leave it.
-        work.candidates.clear();
+        candidates.clear();
         work.nextFrontier.clear();
         for (size_t k = 0; k < builder.frontier.size(); ++k) {
             const uint32_t t = builder.frontier[k];
             const float score = scoreCandidate(work, builder, t);
             if (score > 0.0f) {
-                work.candidates.push_back({t, score, uint32_t(k)});
+                candidates.push_back({t, score, uint32_t(work.nextFrontier.size())});
                 work.nextFrontier.push_back(t);
             }
         }
         std::swap(builder.frontier, work.nextFrontier);
-        if (work.candidates.empty())
+        if (candidates.empty())
             return true;
 
-        // Descending score, equal scores in frontier order (a total order, so any sort gives it).
-        std::sort(work.candidates.begin(), work.candidates.end(), [](const PartitionWork::Candidate& a, const PartitionWork::Candidate& b) {
-            return a.score != b.score ? a.score > b.score : a.order < b.order;
-        });
-
-        // Add the best candidates with the scores of this sweep; one refused for the vertex cap
-        // stays in the frontier for the next sweep.
+        // Add the best candidates with the scores of this sweep (descending score, equal scores
+        // in frontier order); one refused for the vertex cap stays in the frontier for the next
+        // sweep. The order is total, so sorting slice by slice gives the same walk.
         uint32_t added = 0;
-        for (const PartitionWork::Candidate& candidate : work.candidates) {
+        size_t sorted = 0;
+        for (size_t c = 0; c < candidates.size(); ++c) {
             if (builder.members.size() >= triangleCap || added >= kMaxSweepAdditions)
                 break;
-            const uint32_t t = candidate.triangle;
+            if (c == sorted) {
+                sorted = std::min(candidates.size(), std::max(2 * sorted, kFirstSortedCandidates));
+                if (sorted == candidates.size())
+                    std::sort(candidates.begin() + ptrdiff_t(c), candidates.end(), beforeInSweep);
+                else
+                    std::partial_sort(candidates.begin() + ptrdiff_t(c), candidates.begin() + ptrdiff_t(sorted), candidates.end(),
+                                      beforeInSweep);
+            }
+            const uint32_t t = candidates[c].triangle;
             if (work.ownerStamp[t] == builder.stamp)
                 continue;
             uint32_t newVertices = 0;
@@ -154,10 +227,11 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
                                        uint32_t vertexCap, float boxScale)
 {
     const size_t T = mesh.triangles.size();
-    if (T == 0 || T > size_t(std::numeric_limits<int32_t>::max()))
-        raiseError("the meshlet partition builder needs between 1 and 2147483647 triangles");
-    if (mesh.triangleGroups.size() != T || mesh.neighbours.size() != T)
-        raiseError("the mesh tables need one group id and one neighbour list per triangle");
+    // Three edge-list entries per triangle are numbered in 32 bits.
+    if (T == 0 || T > size_t(UINT32_MAX / 3))
+        raiseError("the meshlet partition builder needs between 1 and " + std::to_string(UINT32_MAX / 3) + " triangles");
+    if (mesh.triangleGroups.size() != T || mesh.edgeList.size() != 3 * T)
+        raiseError("the mesh tables need one group id and three edge-list entries per triangle");
     if (mesh.channelValues.size() < 3)
         raiseError("the meshlet partition builder needs the three position channels");
     // Either limit would make a seed take nothing, so the first pass would never advance.
@@ -194,17 +268,7 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
 
     // Second pass: the kept meshlets resume from their frontier and mean under a fresh stamp.
     for (MeshletBuilder& builder : accepted) {
-        builder.stamp = takeStamp(work);
-        builder.usedVertices = 0;
-        for (uint32_t t : builder.members) {
-            work.ownerStamp[t] = builder.stamp;
-            for (uint32_t x : mesh.triangles[t]) {
-                if (work.vertexStamp[x] != builder.stamp) {
-                    work.vertexStamp[x] = builder.stamp;
-                    ++builder.usedVertices;
-                }
-            }
-        }
+        restampMeshlet(work, builder);
         growMeshlet(work, builder, triangleCap, vertexCap);
         for (uint32_t t : builder.members) {
             work.assignment[t] = int32_t(builder.meshletIndex);

@@ -12,15 +12,34 @@ namespace vmq {
 // Working arrays of one partition call, shared by all meshlets. Stamps are never reused, so no
 // array is cleared between meshlets: a triangle belongs to the growing meshlet when its
 // ownerStamp equals the meshlet's stamp, a vertex is counted for it when its vertexStamp does.
+//
+// Growth stays linear in the number of neighbouring triangle pairs, and the memory linear in the
+// triangles, however densely triangles share edges: neighbours are read from the edge list rather
+// than a dual graph, each triangle stands in a frontier once (see MeshletBuilder), and the number
+// of its neighbours already in the meshlet is counted as they are added, not recounted per sweep.
 struct PartitionWork {
     const MeshTables* mesh = nullptr;
     uint32_t channelCount = 0;
-    std::vector<float> centres;         // channelCount per triangle
-    std::vector<uint32_t> neighbourBegin; // T + 1 offsets into neighbourList
-    std::vector<uint32_t> neighbourList;  // the mesh's neighbour lists, one after the other
-    std::vector<int32_t> assignment;    // meshlet index per triangle, -1 while unassigned
-    std::vector<int32_t> ownerStamp;    // per triangle
-    std::vector<int32_t> vertexStamp;   // per vertex
+    std::vector<float> centres;           // channelCount per triangle
+    // Neighbours are found through the mesh's edge list: the runs of one edge key are groups.
+    struct EdgeSide {
+        uint32_t triangle;
+        uint32_t opposite; // the triangle's corner off the edge; kRepeatedCorner when it repeats one
+        uint32_t group;
+        uint32_t forward;  // 1 when the triangle runs the edge from its lower vertex to its higher
+    };
+    static constexpr uint32_t kRepeatedCorner = UINT32_MAX;
+    std::vector<EdgeSide> edgeSides;      // per edge-list entry
+    std::vector<uint32_t> groupBegin;     // groups + 1 offsets into the edge list
+    std::vector<uint32_t> triangleEdges;  // per triangle: its three edge-list entries, ascending
+    std::vector<int32_t> assignment;      // meshlet index per triangle, -1 while unassigned
+    std::vector<int32_t> ownerStamp;      // per triangle
+    std::vector<int32_t> vertexStamp;     // per vertex
+    std::vector<int32_t> frontierStamp;   // per triangle: the stamp of the meshlet whose frontier holds it
+    std::vector<int32_t> countStamp;      // per triangle: the stamp under which inMeshletCount counts
+    std::vector<uint32_t> inMeshletCount; // per triangle: its neighbours in the meshlet of countStamp
+    std::vector<uint8_t> repeatsCorner;   // per triangle: 1 when two of its corners are one vertex
+    std::vector<float> neighbourScore;    // by neighbours in the meshlet: 0.01 plus 1.0 that often, summed in float
     int32_t nextStamp = 1;
     struct Candidate {
         uint32_t triangle;
@@ -31,12 +50,49 @@ struct PartitionWork {
     std::vector<uint32_t> nextFrontier; // scratch of one sweep
 };
 
-// Sets up the working arrays for `mesh` (centres precomputed, no triangle assigned).
+// Sets up the working arrays for `mesh` (centres precomputed, no triangle assigned). Reads the
+// mesh's triangles, groups, channel values and edge list.
 void preparePartitionWork(PartitionWork& work, const MeshTables& mesh);
 
+// Calls visit(n) for every neighbour n of triangle t, in the order of t's list in the dual graph
+// that buildAdjacency would build (ascending edge key, then ascending triangle).
+template <typename Visit>
+void forEachNeighbour(const PartitionWork& work, uint32_t t, Visit&& visit)
+{
+    uint32_t previousGroup = UINT32_MAX;
+    for (uint32_t k = 0; k < 3; ++k) {
+        const PartitionWork::EdgeSide& mine = work.edgeSides[work.triangleEdges[3 * size_t(t) + k]];
+        if (mine.group == previousGroup) // a corner repeated: the same edge twice
+            continue;
+        previousGroup = mine.group;
+        const uint32_t begin = work.groupBegin[mine.group], end = work.groupBegin[mine.group + 1];
+        for (uint32_t x = begin; x < end; ++x) {
+            const PartitionWork::EdgeSide& side = work.edgeSides[x];
+            const uint32_t n = side.triangle;
+            if (n == t || side.forward == mine.forward || (x > begin && work.edgeSides[x - 1].triangle == n))
+                continue;
+            // One vertex set is no pair; two triangles of three corners each are one set when
+            // their corners off the shared edge agree.
+            const bool oneSet = mine.opposite != PartitionWork::kRepeatedCorner && side.opposite != PartitionWork::kRepeatedCorner
+                                    ? mine.opposite == side.opposite
+                                    : (t < n ? cornersAllShared(work.mesh->triangles[t], work.mesh->triangles[n])
+                                             : cornersAllShared(work.mesh->triangles[n], work.mesh->triangles[t]));
+            if (!oneSet)
+                visit(n);
+        }
+    }
+}
+
 // The working record of one meshlet while it grows.
+//
+// The frontier lists the candidate triangles in the order they were first reached. A triangle
+// reached again is not listed again: its later entries would score the same in the same sweep
+// and come later in it, so they could only be refused again or find it already taken. The
+// exception is a triangle that repeats a corner: one more of its vertices in the meshlet may
+// save it two new corners, so a later entry of it can fit where an earlier one did not, and it
+// is listed every time it is reached.
 struct MeshletBuilder {
-    std::vector<uint32_t> frontier; // candidate triangles, duplicates allowed
+    std::vector<uint32_t> frontier; // candidate triangles in the order they were reached
     std::vector<uint32_t> members;  // in order of addition
     int32_t stamp = 0;
     uint32_t usedVertices = 0;
@@ -45,9 +101,17 @@ struct MeshletBuilder {
     uint32_t groupId = 0;
 };
 
+// A fresh meshlet seeded with one triangle; the storage of `builder` is kept.
+void startMeshlet(PartitionWork& work, MeshletBuilder& builder, uint32_t seed, uint32_t meshletIndex);
+
+// Adds triangle t to the growing meshlet: its centre moves the mean, its vertices are counted,
+// and its neighbours count it and join the frontier.
+void addTriangle(PartitionWork& work, MeshletBuilder& builder, uint32_t t);
+
 // Score of frontier entry t for the growing meshlet: 0 when t is taken, already in the meshlet
 // or of another group; otherwise s / (sqrt(d2) + 0.0001), where s is 0.01 plus 1 per neighbour
 // already in the meshlet and d2 the squared distance of t's centre from the meshlet's mean.
+// Reads the neighbours' count that addTriangle keeps.
 float scoreCandidate(const PartitionWork& work, const MeshletBuilder& builder, uint32_t t);
 
 // Grows the meshlet in sweeps: each sweep scores the whole frontier once, then adds up to six

@@ -1,0 +1,132 @@
+// libFuzzer target over the tool's .vmq container reader and what `vmq info` and `vmq decode`
+// do with what it reads. The input is parsed as it is, then again with every checksum put
+// right, so that mutations reach the chunk payloads. A container that parses must write back
+// to bytes that parse to the same container; every mesh in it either fails to decode with a
+// message or decodes into a mesh that holds together, and a mesh that decodes can be walked
+// for its statistics.
+#include "fuzz_support.h"
+
+#include "container.h"
+#include "stream_stats.h"
+
+#include <cmath>
+
+using namespace vmq_fuzz;
+using namespace vmq_tool;
+
+namespace {
+
+uint32_t readWord(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void writeWord(uint8_t* p, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k)
+        p[k] = uint8_t(v >> (8 * k));
+}
+
+// The bytes with the header's checksum and every chunk's checksum made to match.
+std::vector<uint8_t> withChecksums(const uint8_t* data, size_t size)
+{
+    std::vector<uint8_t> bytes(data, data + size);
+    constexpr size_t kHeader = 32;
+    if (bytes.size() < kHeader)
+        return bytes;
+    writeWord(&bytes[28], crc32(bytes.data(), 28));
+    for (size_t at = kHeader; bytes.size() - at >= 12;) {
+        const uint32_t length = readWord(&bytes[at + 4]);
+        if (bytes.size() - at - 12 < length)
+            break;
+        writeWord(&bytes[at + 8 + length], crc32(&bytes[at], 8 + size_t(length)));
+        at += 12 + size_t(length);
+    }
+    return bytes;
+}
+
+void checkContainer(const uint8_t* data, size_t size)
+{
+    Container container;
+    std::string error;
+    if (!decodeContainer(data, size, container, error)) {
+        require(!error.empty(), "a container was refused without a message");
+        return;
+    }
+    const std::vector<uint8_t> written = encodeContainer(container.header, container.frameRefs());
+    Container again;
+    require(decodeContainer(written.data(), written.size(), again, error), "a container written back does not read: " + error);
+    require(encodeContainer(again.header, again.frameRefs()) == written, "a container written back reads differently");
+
+    for (const StoredMesh& stored : container.meshes) {
+        const CompressedMesh& record = stored.mesh();
+        RecordStats stats;
+        std::string statsError;
+        const bool walked = computeRecordStats(record, stats, statsError);
+        require(walked || !statsError.empty(), "vmq info refused a record without a message");
+        DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(&record, stored.predictionMode);
+        if (!decoded) {
+            checkMessage("DecodeMesh");
+            continue;
+        }
+        require(walked, "vmq info cannot walk a record that decodes: " + statsError);
+        checkDecoded(record, *decoded, stored.predictionMode);
+        Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+    }
+}
+
+// Seed containers: one mesh, and a sequence of two frames, from a small grid.
+void writeSeeds(const std::string& folder)
+{
+    std::vector<float> positions;
+    std::vector<Triangle> triangles;
+    const uint32_t n = 5;
+    for (uint32_t y = 0; y <= n; ++y)
+        for (uint32_t x = 0; x <= n; ++x)
+            positions.insert(positions.end(), {float(x), float(y), std::sin(float(x * y))});
+    for (uint32_t y = 0; y < n; ++y)
+        for (uint32_t x = 0; x < n; ++x) {
+            const uint32_t a = y * (n + 1) + x;
+            triangles.push_back({{a, a + 1, a + n + 2}});
+            triangles.push_back({{a, a + n + 2, a + n + 1}});
+        }
+    std::vector<uint32_t> groups(triangles.size(), 0);
+    const MeshAttribute position = {POSITION, positions.data(), positions.data() + positions.size(), 3};
+    MeshDescriptor mesh{};
+    mesh.trianglesBegin = triangles.data();
+    mesh.trianglesEnd = triangles.data() + triangles.size();
+    mesh.attributesBegin = &position;
+    mesh.attributesEnd = &position + 1;
+    mesh.triangleGroupsBegin = groups.data();
+    mesh.triangleGroupsEnd = groups.data() + groups.size();
+    CompressionSettings settings{};
+    CompressedMesh* record = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
+    if (!record)
+        return;
+    ContainerHeader header;
+    header.materialNames = {"stone"};
+    const std::vector<uint8_t> one = encodeContainer(header, {{0, 0, record}});
+    header.kind = ContainerKind::Sequence;
+    header.sequence.frameCount = 3;
+    const std::vector<uint8_t> sequence = encodeContainer(header, {{0, 0, record}, {2, 0, record}});
+    writeFile(folder + "/seed_mesh.vmq", one);
+    writeFile(folder + "/seed_sequence.vmq", sequence);
+    Pelku_Vmq_Compression_ReleaseCompressedMesh(record);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    if (const char* folder = std::getenv("PELKU_VMQ_FUZZ_SEEDS"))
+        writeSeeds(folder);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    checkContainer(data, size);
+    const std::vector<uint8_t> fixed = withChecksums(data, size);
+    checkContainer(fixed.data(), fixed.size());
+    return 0;
+}
