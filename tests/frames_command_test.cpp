@@ -2,7 +2,7 @@
 // report (exit status 1), and refused command lines.
 #include "archive_writer.h"
 
-#include "test_paths.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 

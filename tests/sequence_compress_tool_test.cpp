@@ -4,7 +4,7 @@
 #include "container.h"
 #include "importer_test_support.h"
 
-#include "test_paths.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 

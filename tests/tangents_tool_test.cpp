@@ -1,5 +1,5 @@
 // `vmq tangents`: the text mesh format, its output lines and its refusals.
-#include "test_paths.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "mesh_import.h"
 
 #include "importer_test_support.h"
-#include "test_paths.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "container.h"
 #include "mesh_import.h"
 
-#include "test_paths.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 #include <stb_image.h>

@@ -10,7 +10,7 @@
 #include "stream_stats.h"
 #include "verify.h"
 
-#include "test_paths.h"
+#include "tool_runner.h"
 
 #include <gtest/gtest.h>
 #include <stb_image.h>
