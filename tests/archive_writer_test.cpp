@@ -1,11 +1,14 @@
 // Archives written in memory read back with every property, sample pattern, geometry parameter,
 // transform, visibility, face set and time sampling intact.
-#include "archive_dump.h"
 #include "alembic/archive/archive_reader.h"
 #include "archive_writer.h"
 #include "alembic/archive/geometry_schemas.h"
 
 #include <gtest/gtest.h>
+
+#ifdef PELKU_VMQ_VMQ_TOOL
+#include "archive_dump.h" // the tool's listing, where the tool is built
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -211,12 +214,14 @@ TEST(ArchiveWriter, WrittenArchiveReadsBack)
     // The repeated value shares the first sample's data block.
     EXPECT_EQ(archive->readSample(cyc, 2).values.data, archive->readSample(cyc, 0).values.data);
 
+#ifdef PELKU_VMQ_VMQ_TOOL
     // The listing reads the whole archive.
     const std::string path = (std::filesystem::temp_directory_path() / "vmq_archive_writer_test.abc").string();
     writeArchiveFile(path, contents);
     std::string listing;
     EXPECT_TRUE(dumpArchive(path, listing)) << listing;
     std::filesystem::remove(path);
+#endif
 }
 
 // Keys are those the reference writer stores for the same values (from tri_single.dump.txt).
