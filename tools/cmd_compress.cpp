@@ -28,8 +28,12 @@ bool compressToFile(const SourceMesh& source, const CompressionSettings& setting
     header.settings = settings;
     header.materialNames = source.materialNames;
     header.sourceName = sourceName;
-    const std::vector<FrameRef> frames = {{0, predictionModeFor(settings), record.get()}};
-    if (!writeContainerFile(outputPath, header, frames, error))
+    std::vector<uint8_t> bytes;
+    if (!encodeMeshContainer(header, *record, predictionModeFor(settings), bytes, error)) {
+        error = sourceName + ": " + error;
+        return false;
+    }
+    if (!writeContainerFile(outputPath, bytes, error))
         return false;
     summary.input = sourceName;
     summary.output = outputPath;
@@ -41,7 +45,7 @@ bool compressToFile(const SourceMesh& source, const CompressionSettings& setting
     summary.meshlets = record->meshletCount;
     summary.triangles = record->triangleCount;
     summary.vertices = record->vertexCount;
-    summary.fileBytes = encodeContainer(header, frames).size();
+    summary.fileBytes = bytes.size();
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return true;
 }

@@ -44,7 +44,7 @@ std::string jsonText(const std::string& text);
 std::string jsonNumber(double value);
 
 struct SourceMesh;
-class StoredMesh;
+struct StoredMesh;
 struct Container;
 
 // What one compression did, for the summary line or its JSON.
