@@ -678,9 +678,13 @@ TEST(VmqCli, ExitStatusesAndMessages)
     EXPECT_EQ(runTool("info " + good, &error, &output), 0) << error;
     EXPECT_NE(output.find("meshlets     4"), std::string::npos) << output;
     EXPECT_NE(output.find("ELEM_COUNTS"), std::string::npos) << output;
+    EXPECT_NE(output.find("container 2.0"), std::string::npos) << output;
+    EXPECT_NE(output.find("storage                  record bytes  compact bytes  stored bytes"), std::string::npos) << output;
+    EXPECT_NE(output.find("  tables "), std::string::npos) << output;
     EXPECT_EQ(runTool("info --json " + good, &error, &output), 0) << error;
     EXPECT_EQ(output.front(), '{');
     EXPECT_NE(output.find("\"meshlets\": 4"), std::string::npos) << output;
+    EXPECT_NE(output.find("\"storage\": {\"fields\": {\"recordBytes\": "), std::string::npos) << output;
 
     const std::string picture = tempPath("cli.png");
     EXPECT_EQ(runTool("render " + good + " -o " + picture + " --width 40 --height 30 --stat bits -q", &error, &output), 0) << error;
