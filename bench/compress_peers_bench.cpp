@@ -78,7 +78,9 @@ size_t peakBytesOf(Call&& call)
     return g_peakBytes.load() - before;
 }
 
-constexpr int kPositionBits = 12, kNormalBits = 6, kTexcoordBits = 13;
+using peer_harness::kNormalBits;
+using peer_harness::kPositionBits;
+using peer_harness::kTexcoordBits;
 
 bool load(const std::string& name, vmq_support::LoadedMesh& mesh)
 {
@@ -138,13 +140,8 @@ struct PeerFigures {
 PeerFigures measureDraco(const draco::Mesh& mesh, int speed, const std::string& name)
 {
     auto encode = [&](size_t* bytes) {
-        draco::Encoder encoder;
-        encoder.SetAttributeQuantization(draco::GeometryAttribute::POSITION, kPositionBits);
-        encoder.SetAttributeQuantization(draco::GeometryAttribute::NORMAL, kNormalBits);
-        encoder.SetAttributeQuantization(draco::GeometryAttribute::TEX_COORD, kTexcoordBits);
-        encoder.SetSpeedOptions(speed, speed);
         draco::EncoderBuffer buffer;
-        if (!encoder.EncodeMeshToBuffer(mesh, &buffer).ok()) {
+        if (!peer_harness::dracoEncode(mesh, speed, buffer)) {
             std::fprintf(stderr, "%s: Draco encoding at speed %d failed\n", name.c_str(), speed);
             std::exit(1);
         }

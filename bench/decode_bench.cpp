@@ -77,12 +77,8 @@ int main(int argc, char** argv)
 
         // Draco at matching position bits.
         auto dracoMesh = peer_harness::toDraco(mesh);
-        draco::Encoder encoder;
-        encoder.SetAttributeQuantization(draco::GeometryAttribute::POSITION, 12);
-        encoder.SetAttributeQuantization(draco::GeometryAttribute::NORMAL, 6);
-        encoder.SetAttributeQuantization(draco::GeometryAttribute::TEX_COORD, 13);
         draco::EncoderBuffer buffer;
-        if (!encoder.EncodeMeshToBuffer(*dracoMesh, &buffer).ok()) {
+        if (!peer_harness::dracoEncode(*dracoMesh, -1, buffer)) {
             std::fprintf(stderr, "%s: draco encoding failed\n", name.c_str());
             return 1;
         }

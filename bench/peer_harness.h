@@ -4,6 +4,7 @@
 #include "mesh_io.h"
 #include "pelku_vmq_compression.h"
 
+#include <draco/compression/encode.h>
 #include <draco/mesh/mesh.h>
 
 #include <algorithm>
@@ -55,6 +56,23 @@ inline size_t decodableWords(const CompressedMesh& record)
         words += size_t(channel.tableBlobEnd - channel.tableBlobBegin) + size_t(channel.meshletBitOffsetsEnd - channel.meshletBitOffsetsBegin);
     }
     return words;
+}
+
+// The grids the peers quantise to, those of the library's default settings: 12-bit positions,
+// 6-bit normals, 13-bit texture coordinates.
+constexpr int kPositionBits = 12, kNormalBits = 6, kTexcoordBits = 13;
+
+// Encodes a mesh with Draco at those grids and encoder speed `speed` (-1: Draco's default);
+// false when Draco fails.
+inline bool dracoEncode(const draco::Mesh& mesh, int speed, draco::EncoderBuffer& buffer)
+{
+    draco::Encoder encoder;
+    encoder.SetAttributeQuantization(draco::GeometryAttribute::POSITION, kPositionBits);
+    encoder.SetAttributeQuantization(draco::GeometryAttribute::NORMAL, kNormalBits);
+    encoder.SetAttributeQuantization(draco::GeometryAttribute::TEX_COORD, kTexcoordBits);
+    if (speed >= 0)
+        encoder.SetSpeedOptions(speed, speed);
+    return encoder.EncodeMeshToBuffer(mesh, &buffer).ok();
 }
 
 inline std::unique_ptr<draco::Mesh> toDraco(const vmq_support::LoadedMesh& mesh)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when some are missing.
 # zlib1g-dev: assimp's CMake package links zlib's development library by path, and
-# libassimp-dev does not depend on it. scripts/check-fresh-machine.sh proves the list on a bare
-# Debian root; run it whenever this list changes.
+# libassimp-dev does not depend on it. libzstd-dev: the library compresses its serialized form.
+# scripts/check-fresh-machine.sh proves the list on a bare Debian root; run it whenever this list
+# changes.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
-          libmeshoptimizer-dev libimath-dev libdraco-dev libcli11-dev libassimp-dev zlib1g-dev libstb-dev)
+          libmeshoptimizer-dev libimath-dev libdraco-dev libcli11-dev libassimp-dev zlib1g-dev libstb-dev libzstd-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

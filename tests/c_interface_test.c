@@ -1,5 +1,6 @@
-/* The public header as a C99 program uses it. */
+/* The public headers as a C99 program uses them. */
 #include "pelku_vmq_compression.h"
+#include "pelku_vmq_serialize.h"
 
 #include "c_check.h"
 
@@ -19,6 +20,8 @@ LAYOUT(sequence_trim, offsetof(SequenceSettings, trimEmptyFrames) == 121);
 LAYOUT(sequence, sizeof(CompressedSequence) == 40);
 LAYOUT(sequence_frames, offsetof(CompressedSequence, frames) == 16);
 LAYOUT(sequence_names, offsetof(CompressedSequence, materialNamesEnd) == 32);
+LAYOUT(serialized_bytes, sizeof(SerializedBytes) == 16);
+LAYOUT(serialized_info, sizeof(SerializedInfo) == 152);
 #endif
 
 int main(void)
@@ -61,6 +64,23 @@ int main(void)
     if (result) {
         CHECK(result->triangleCount == 1);
         CHECK(Pelku_Vmq_Compression_GetCompressionErrorString()[0] == '\0');
+        /* Stored and read back, with the host's metadata. */
+        {
+            const char metadata[] = "host";
+            SerializedInfo info;
+            int32_t mode = -1;
+            SerializedBytes* bytes = Pelku_Vmq_Compression_SerializeMesh(result, PELKU_VMQ_PREDICTION_DELTA, metadata, 4);
+            CompressedMesh* back;
+            CHECK(bytes != NULL);
+            CHECK(Pelku_Vmq_Compression_GetSerializedInfo(bytes->bytesBegin, (size_t)(bytes->bytesEnd - bytes->bytesBegin), &info));
+            CHECK(info.kind == PELKU_VMQ_SERIALIZED_MESH && info.metadataEnd - info.metadataBegin == 4);
+            back = Pelku_Vmq_Compression_DeserializeMesh(bytes->bytesBegin, (size_t)(bytes->bytesEnd - bytes->bytesBegin), &mode);
+            CHECK(back != NULL && mode == PELKU_VMQ_PREDICTION_DELTA && back->triangleCount == 1);
+            Pelku_Vmq_Compression_ReleaseCompressedMesh(back);
+            CHECK(Pelku_Vmq_Compression_DeserializeMesh(bytes->bytesBegin, 10, &mode) == NULL);
+            CHECK(strstr(Pelku_Vmq_Compression_GetCompressionErrorString(), "truncated") != NULL);
+            Pelku_Vmq_Compression_ReleaseSerializedBytes(bytes);
+        }
         Pelku_Vmq_Compression_ReleaseCompressedMesh(result);
     } else {
         CHECK(Pelku_Vmq_Compression_GetCompressionErrorString()[0] != '\0');

@@ -1,6 +1,6 @@
 # Fails when a library source includes a header of a layer above its own. The layers, lowest
 # first; a folder may include its own headers and those of any layer listed before it.
-set(layers core format encoding partition pipeline mesh alembic decode api platform)
+set(layers core format encoding partition pipeline mesh alembic serialize decode api platform)
 # The decoder sits beside the compression layers: it reads the format and nothing else.
 set(allowed_decode core format decode)
 

@@ -10,6 +10,8 @@
 #include "stream_stats.h"
 #include "verify.h"
 
+#include "record_equality.h"
+#include "test_paths.h"
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -170,58 +172,42 @@ void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-void expectSameRecord(const CompressedMesh& a, const CompressedMesh& b)
+std::vector<uint8_t> meshContainer(const CompressedMesh& mesh, int32_t predictionMode = 0, const ContainerHeader& header = sampleHeader())
 {
-    auto same = [](auto aBegin, auto aEnd, auto bBegin, auto bEnd) {
-        return std::vector<uint32_t>(reinterpret_cast<const uint32_t*>(aBegin), reinterpret_cast<const uint32_t*>(aEnd)) ==
-               std::vector<uint32_t>(reinterpret_cast<const uint32_t*>(bBegin), reinterpret_cast<const uint32_t*>(bEnd));
-    };
-    EXPECT_EQ(a.meshletCount, b.meshletCount);
-    EXPECT_EQ(a.triangleCount, b.triangleCount);
-    EXPECT_EQ(a.vertexCount, b.vertexCount);
-    EXPECT_EQ(a.indexWordCount, b.indexWordCount);
-    EXPECT_EQ(a.channelCount, b.channelCount);
-    EXPECT_EQ(a.valueCount, b.valueCount);
-    EXPECT_EQ(0, std::memcmp(a.boundsMin, b.boundsMin, sizeof a.boundsMin));
-    EXPECT_EQ(0, std::memcmp(a.boundsMax, b.boundsMax, sizeof a.boundsMax));
-    EXPECT_TRUE(same(a.streamWordsBegin, a.streamWordsEnd, b.streamWordsBegin, b.streamWordsEnd));
-    EXPECT_TRUE(same(a.tableBlobBegin, a.tableBlobEnd, b.tableBlobBegin, b.tableBlobEnd));
-    EXPECT_TRUE(same(a.meshletBitOffsetsBegin, a.meshletBitOffsetsEnd, b.meshletBitOffsetsBegin, b.meshletBitOffsetsEnd));
-    EXPECT_TRUE(same(a.meshletValueOffsetsBegin, a.meshletValueOffsetsEnd, b.meshletValueOffsetsBegin, b.meshletValueOffsetsEnd));
-    EXPECT_TRUE(same(a.meshletTriangleOffsetsBegin, a.meshletTriangleOffsetsEnd, b.meshletTriangleOffsetsBegin, b.meshletTriangleOffsetsEnd));
-    EXPECT_TRUE(same(a.quantParamsBegin, a.quantParamsEnd, b.quantParamsBegin, b.quantParamsEnd));
-    EXPECT_TRUE(same(a.channelKindsBegin, a.channelKindsEnd, b.channelKindsBegin, b.channelKindsEnd));
-    EXPECT_TRUE(same(a.meshletHeadersBegin, a.meshletHeadersEnd, b.meshletHeadersBegin, b.meshletHeadersEnd));
-    for (uint32_t c = 0; c < std::min(a.channelCount, b.channelCount); ++c) {
-        const ChannelStreams &x = a.channels[c], &y = b.channels[c];
-        EXPECT_TRUE(same(x.streamWordsBegin, x.streamWordsEnd, y.streamWordsBegin, y.streamWordsEnd)) << "channel " << c;
-        EXPECT_TRUE(same(x.tableBlobBegin, x.tableBlobEnd, y.tableBlobBegin, y.tableBlobEnd)) << "channel " << c;
-        EXPECT_TRUE(same(x.meshletBitOffsetsBegin, x.meshletBitOffsetsEnd, y.meshletBitOffsetsBegin, y.meshletBitOffsetsEnd)) << "channel " << c;
-    }
-    EXPECT_EQ(b.partition, nullptr);
-    EXPECT_EQ(b.topology, nullptr);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(encodeMeshContainer(header, mesh, predictionMode, bytes, error)) << error;
+    return bytes;
+}
+
+std::vector<uint8_t> readBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(VmqContainer, MeshRoundTripIsExact)
 {
     const HandMadeRecord record(twoQuads());
     const ContainerHeader header = sampleHeader();
-    const std::vector<uint8_t> bytes = encodeContainer(header, {{0, PELKU_VMQ_PREDICTION_DELTA, &record.mesh}});
+    const std::vector<uint8_t> bytes = meshContainer(record.mesh, PELKU_VMQ_PREDICTION_DELTA);
 
     Container read;
     std::string error;
     ASSERT_TRUE(decodeContainer(bytes.data(), bytes.size(), read, error)) << error;
     ASSERT_EQ(read.meshes.size(), 1u);
+    EXPECT_EQ(read.versionMajor, 2);
     EXPECT_EQ(read.header.kind, ContainerKind::Mesh);
     EXPECT_EQ(read.header.materialNames, header.materialNames);
     EXPECT_EQ(read.header.sourceName, "quads.obj");
     EXPECT_EQ(0, std::memcmp(&read.header.settings, &header.settings, sizeof header.settings));
     EXPECT_EQ(read.meshes[0].predictionMode, PELKU_VMQ_PREDICTION_DELTA);
-    expectSameRecord(record.mesh, read.meshes[0].mesh());
+    vmq_test::expectSameRecord(record.mesh, read.meshes[0].mesh());
+    EXPECT_EQ(read.meshes[0].mesh().partition, nullptr);
     // Written again, the same bytes.
-    EXPECT_EQ(encodeContainer(read.header, read.frameRefs()), bytes);
+    EXPECT_EQ(meshContainer(read.meshes[0].mesh(), read.meshes[0].predictionMode, read.header), bytes);
 
-    // The view decodes like the original record.
+    // The record read back decodes like the original.
     DecodedMesh* original = Pelku_Vmq_Compression_DecodeMesh(&record.mesh, PELKU_VMQ_PREDICTION_DELTA);
     DecodedMesh* fromFile = Pelku_Vmq_Compression_DecodeMesh(&read.meshes[0].mesh(), read.meshes[0].predictionMode);
     ASSERT_NE(original, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
@@ -253,29 +239,36 @@ TEST(VmqContainer, SequenceAndEmptyRecordsRoundTrip)
 
     ContainerHeader header = sampleHeader();
     header.kind = ContainerKind::Sequence;
-    header.sequence.frameCount = 5;
-    header.sequence.frameDuration = 1.0f / 24;
-    header.sequence.staticTopology = 1;
-    header.sequence.staticAttributeMask = 0x9;
     header.sequence.transform[12] = 2.5f;
     header.sequence.trimEmptyFrames = 1;
-    const std::vector<FrameRef> frames = {{1, 0, emptyRecord}, {3, 0, &record.mesh}};
-    const std::vector<uint8_t> bytes = encodeContainer(header, frames);
+    CompressedMesh* frames[5] = {nullptr, emptyRecord, nullptr, const_cast<CompressedMesh*>(&record.mesh), nullptr};
+    const char* names[2] = {"skin", "cloth"};
+    CompressedSequence sequence{};
+    sequence.frameCount = 5;
+    sequence.frameDuration = 1.0f / 24;
+    sequence.staticTopology = 1;
+    sequence.staticAttributeMask = 0x9;
+    sequence.frames = frames;
+    sequence.materialNamesBegin = names;
+    sequence.materialNamesEnd = names + 2;
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ASSERT_TRUE(encodeSequenceContainer(header, sequence, 0, bytes, error)) << error;
 
     Container read;
-    std::string error;
     ASSERT_TRUE(decodeContainer(bytes.data(), bytes.size(), read, error)) << error;
     ASSERT_EQ(read.meshes.size(), 2u);
     EXPECT_EQ(read.frame(0), nullptr);
     ASSERT_NE(read.frame(1), nullptr);
     ASSERT_NE(read.frame(3), nullptr);
-    expectSameRecord(*emptyRecord, read.frame(1)->mesh());
-    expectSameRecord(record.mesh, read.frame(3)->mesh());
+    vmq_test::expectSameRecord(*emptyRecord, read.frame(1)->mesh());
+    vmq_test::expectSameRecord(record.mesh, read.frame(3)->mesh());
     EXPECT_EQ(read.header.sequence.frameCount, 5u);
+    EXPECT_EQ(read.header.sequence.frameDuration, 1.0f / 24);
     EXPECT_EQ(read.header.sequence.staticAttributeMask, 0x9u);
     EXPECT_EQ(read.header.sequence.transform[12], 2.5f);
     EXPECT_EQ(read.header.sequence.trimEmptyFrames, 1);
-    EXPECT_EQ(encodeContainer(read.header, read.frameRefs()), bytes);
+    EXPECT_EQ(read.header.materialNames, (std::vector<std::string>{"skin", "cloth"}));
     // An empty record still decodes.
     DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(&read.frame(1)->mesh(), 0);
     ASSERT_NE(decoded, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
@@ -287,48 +280,45 @@ TEST(VmqContainer, SequenceAndEmptyRecordsRoundTrip)
 TEST(VmqContainer, EveryTruncationAndByteFlipIsRefused)
 {
     const HandMadeRecord record(twoQuads());
-    const std::vector<uint8_t> bytes = encodeContainer(sampleHeader(), {{0, 0, &record.mesh}});
-    Container read;
-    std::string error;
-    for (size_t length = 0; length < bytes.size(); ++length) {
-        ASSERT_FALSE(decodeContainer(bytes.data(), length, read, error)) << "truncated to " << length;
-        if (length >= 32) {
-            EXPECT_NE(error.find("truncated"), std::string::npos) << error;
+    // The version this tool writes, and a version 1 file, which it still reads.
+    for (const std::vector<uint8_t>& bytes : {meshContainer(record.mesh), readBytes(std::string(PELKU_VMQ_TEST_DATA_DIR) + "/quads_v1.vmq")}) {
+        ASSERT_GT(bytes.size(), 100u);
+        Container read;
+        std::string error;
+        ASSERT_TRUE(decodeContainer(bytes.data(), bytes.size(), read, error)) << error;
+        for (size_t length = 0; length < bytes.size(); ++length) {
+            ASSERT_FALSE(decodeContainer(bytes.data(), length, read, error)) << "truncated to " << length;
+            if (length >= 32) {
+                EXPECT_NE(error.find("truncated"), std::string::npos) << error;
+            }
         }
-    }
-    for (size_t at = 0; at < bytes.size(); ++at) {
-        std::vector<uint8_t> corrupted = bytes;
-        corrupted[at] ^= 0x10;
-        EXPECT_FALSE(decodeContainer(corrupted.data(), corrupted.size(), read, error)) << "byte " << at;
-        EXPECT_FALSE(error.empty());
-    }
-    std::vector<uint8_t> longer = bytes;
-    longer.push_back(0);
-    EXPECT_FALSE(decodeContainer(longer.data(), longer.size(), read, error));
+        for (size_t at = 0; at < bytes.size(); ++at) {
+            std::vector<uint8_t> corrupted = bytes;
+            corrupted[at] ^= 0x10;
+            EXPECT_FALSE(decodeContainer(corrupted.data(), corrupted.size(), read, error)) << "byte " << at;
+            EXPECT_FALSE(error.empty());
+        }
+        std::vector<uint8_t> longer = bytes;
+        longer.push_back(0);
+        EXPECT_FALSE(decodeContainer(longer.data(), longer.size(), read, error));
 
-    // Clear messages for the common cases.
-    const struct {
-        size_t at;
-        const char* messagePart;
-    } cases[] = {{0, "not a .vmq container"}, {20, "header fails its checksum"}, {40, "fails its checksum"}};
-    for (const auto& c : cases) {
-        std::vector<uint8_t> corrupted = bytes;
-        corrupted[c.at] ^= 0xFF;
-        EXPECT_FALSE(decodeContainer(corrupted.data(), corrupted.size(), read, error));
-        EXPECT_NE(error.find(c.messagePart), std::string::npos) << error;
+        // Clear messages for the common cases.
+        const struct {
+            size_t at;
+            const char* messagePart;
+        } cases[] = {{0, "not a .vmq container"}, {20, "header fails its checksum"}, {bytes.size() - 9, "fails its checksum"}};
+        for (const auto& c : cases) {
+            std::vector<uint8_t> corrupted = bytes;
+            corrupted[c.at] ^= 0xFF;
+            EXPECT_FALSE(decodeContainer(corrupted.data(), corrupted.size(), read, error));
+            EXPECT_NE(error.find(c.messagePart), std::string::npos) << error;
+        }
+        // A later major version is refused by name.
+        std::vector<uint8_t> future = bytes;
+        future[8] = 3;
+        EXPECT_FALSE(decodeContainer(future.data(), future.size(), read, error));
+        EXPECT_NE(error.find("version 3.0 is not supported"), std::string::npos) << error;
     }
-    // The checksum is the common CRC-32.
-    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    EXPECT_EQ(crc32(check, sizeof check), 0xCBF43926u);
-
-    // A later major version is refused by name.
-    std::vector<uint8_t> future = bytes;
-    future[8] = 2;
-    const uint32_t crc = crc32(future.data(), 28);
-    for (int k = 0; k < 4; ++k)
-        future[28 + k] = uint8_t(crc >> (8 * k));
-    EXPECT_FALSE(decodeContainer(future.data(), future.size(), read, error));
-    EXPECT_NE(error.find("version 2.0 is not supported"), std::string::npos) << error;
 }
 
 TEST(VmqContainer, FileErrorsNameTheFile)
@@ -341,12 +331,55 @@ TEST(VmqContainer, FileErrorsNameTheFile)
     EXPECT_EQ(error.rfind(missing + ": cannot open", 0), 0u) << error;
 
     const HandMadeRecord record(twoQuads());
-    std::vector<uint8_t> bytes = encodeContainer(sampleHeader(), {{0, 0, &record.mesh}});
+    std::vector<uint8_t> bytes = meshContainer(record.mesh);
     bytes.resize(bytes.size() / 2);
     const std::string cut = tempPath("cut.vmq");
     writeBytes(cut, bytes);
     EXPECT_FALSE(readContainerFile(cut, read, error));
-    EXPECT_EQ(error.rfind(cut + ": the file is truncated", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(cut + ": the serialized record is truncated", 0), 0u) << error;
+}
+
+// Version 1 files, written by the tool before the serialized form, still read: a mesh (the OBJ
+// beside it) and a sequence (two_meshes_10_24.abc, --trim), whose frames are what the library
+// makes of the archive today.
+TEST(VmqContainer, Version1FilesStillRead)
+{
+    Container mesh;
+    std::string error;
+    ASSERT_TRUE(readContainerFile(std::string(PELKU_VMQ_TEST_DATA_DIR) + "/quads_v1.vmq", mesh, error)) << error;
+    EXPECT_EQ(mesh.versionMajor, 1);
+    EXPECT_FALSE(mesh.hasStorage);
+    EXPECT_EQ(mesh.header.sourceName, "quads.obj");
+    EXPECT_EQ(mesh.header.settings.positionQuality, 0.75f);
+    EXPECT_EQ(mesh.header.materialNames, (std::vector<std::string>{"DefaultMaterial", "left", "right"}));
+    ASSERT_EQ(mesh.meshes.size(), 1u);
+    EXPECT_EQ(mesh.meshes[0].mesh().triangleCount, 8u);
+    // Rewritten as version 2, the same record.
+    const std::vector<uint8_t> rewritten = meshContainer(mesh.meshes[0].mesh(), 0, mesh.header);
+    Container again;
+    ASSERT_TRUE(decodeContainer(rewritten.data(), rewritten.size(), again, error)) << error;
+    vmq_test::expectSameRecord(mesh.meshes[0].mesh(), again.meshes[0].mesh());
+    EXPECT_EQ(again.header.materialNames, mesh.header.materialNames);
+
+    const std::string archive = std::string(PELKU_VMQ_SHARED_DIR) + "/fixtures/abc/two_meshes_10_24.abc";
+    if (!std::ifstream(archive)) {
+        if (vmq_test::sharedDataRequired())
+            FAIL() << archive << " is missing";
+        GTEST_SKIP() << archive << " is missing";
+    }
+    Container sequence;
+    ASSERT_TRUE(readContainerFile(std::string(PELKU_VMQ_TEST_DATA_DIR) + "/two_meshes_10_24_v1.vmq", sequence, error)) << error;
+    ASSERT_EQ(sequence.header.kind, ContainerKind::Sequence);
+    SequenceSettings settings{};
+    settings.trimEmptyFrames = 1;
+    std::unique_ptr<CompressedSequence, void (*)(CompressedSequence*)> today(
+        Pelku_Vmq_Compression_CompressAlembicFile(archive.c_str(), &settings, 1, nullptr, nullptr), Pelku_Vmq_Compression_ReleaseCompressedSequence);
+    ASSERT_NE(today, nullptr) << Pelku_Vmq_Compression_GetCompressionErrorString();
+    ASSERT_EQ(sequence.header.sequence.frameCount, today->frameCount);
+    EXPECT_EQ(sequence.header.sequence.staticTopology, today->staticTopology);
+    ASSERT_EQ(sequence.meshes.size(), today->frameCount);
+    for (const StoredMesh& stored : sequence.meshes)
+        vmq_test::expectSameRecord(*today->frames[stored.frameIndex], stored.mesh(), "frame " + std::to_string(stored.frameIndex));
 }
 
 TEST(VmqStreamStats, CountsEverySymbolOfEveryMeshlet)
@@ -650,8 +683,8 @@ TEST(VmqCli, ExitStatusesAndMessages)
     const HandMadeRecord record(twoQuads());
     const std::string good = tempPath("cli.vmq");
     std::string error, output;
-    ASSERT_TRUE(writeContainerFile(good, sampleHeader(), {{0, 0, &record.mesh}}, error)) << error;
-    std::vector<uint8_t> bytes = encodeContainer(sampleHeader(), {{0, 0, &record.mesh}});
+    std::vector<uint8_t> bytes = meshContainer(record.mesh);
+    ASSERT_TRUE(writeContainerFile(good, bytes, error)) << error;
     bytes[bytes.size() - 9] ^= 1;
     const std::string bad = tempPath("cli_bad.vmq");
     writeBytes(bad, bytes);
@@ -676,7 +709,7 @@ TEST(VmqCli, ExitStatusesAndMessages)
         EXPECT_EQ(runTool(u.arguments), u.status) << "vmq " << u.arguments;
 
     EXPECT_EQ(runTool("info " + bad, &error), 1);
-    EXPECT_NE(error.find(bad + ": the file is corrupted"), std::string::npos) << error;
+    EXPECT_NE(error.find(bad + ": the serialized record is corrupted"), std::string::npos) << error;
     EXPECT_EQ(runTool("info " + tempPath("nowhere.vmq"), &error), 1);
     EXPECT_NE(error.find("nowhere.vmq: cannot open"), std::string::npos) << error;
     EXPECT_EQ(runTool("compress " + tempPath("nowhere.obj") + " -o " + tempPath("x.vmq"), &error), 1);
@@ -685,9 +718,13 @@ TEST(VmqCli, ExitStatusesAndMessages)
     EXPECT_EQ(runTool("info " + good, &error, &output), 0) << error;
     EXPECT_NE(output.find("meshlets     4"), std::string::npos) << output;
     EXPECT_NE(output.find("ELEM_COUNTS"), std::string::npos) << output;
+    EXPECT_NE(output.find("container 2.0"), std::string::npos) << output;
+    EXPECT_NE(output.find("storage                  record bytes  compact bytes  stored bytes"), std::string::npos) << output;
+    EXPECT_NE(output.find("  tables "), std::string::npos) << output;
     EXPECT_EQ(runTool("info --json " + good, &error, &output), 0) << error;
     EXPECT_EQ(output.front(), '{');
     EXPECT_NE(output.find("\"meshlets\": 4"), std::string::npos) << output;
+    EXPECT_NE(output.find("\"storage\": {\"fields\": {\"recordBytes\": "), std::string::npos) << output;
 
     const std::string picture = tempPath("cli.png");
     EXPECT_EQ(runTool("render " + good + " -o " + picture + " --width 40 --height 30 --stat bits -q", &error, &output), 0) << error;

@@ -2,35 +2,96 @@
 #include "commands.h"
 #include "container.h"
 #include "mesh_import.h"
+#include "meshlet_cut.h"
 #include "progress.h"
 
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 namespace vmq_tool {
 
-bool compressToFile(const SourceMesh& source, const CompressionSettings& settings, const MeshletPartition* partition,
-                    const std::string& sourceName, const std::string& outputPath, CompressSummary& summary, std::string& error)
+namespace {
+
+struct Compressed {
+    std::unique_ptr<CompressedMesh, MeshRelease> record;
+    std::vector<uint8_t> bytes; // the container
+};
+
+// Compresses with the library's meshlets or those of a position cut, and encodes the container.
+bool compressOnce(const SourceMesh& source, const CompressionSettings& settings, const PositionCut* cut, const ContainerHeader& header,
+                  Compressed& out, std::string& error)
 {
-    const auto start = std::chrono::steady_clock::now();
     std::vector<MeshAttribute> attributes;
     MeshDescriptor descriptor = makeDescriptor(source, attributes);
-    descriptor.partition = partition;
-    std::unique_ptr<CompressedMesh, void (*)(CompressedMesh*)> record(Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings),
-                                                                      Pelku_Vmq_Compression_ReleaseCompressedMesh);
-    if (!record) {
-        error = sourceName + ": compression failed: " + Pelku_Vmq_Compression_GetCompressionErrorString();
+    const MeshletPartitionHandle* meshlets = nullptr;
+    if (cut) {
+        descriptor.trianglesBegin = cut->triangles.data();
+        descriptor.trianglesEnd = cut->triangles.data() + cut->triangles.size();
+        meshlets = cut->meshlets.get();
+    }
+    out.record.reset(Pelku_Vmq_Compression_CompressMeshWithMeshlets(&descriptor, &settings, meshlets));
+    if (!out.record) {
+        error = header.sourceName + ": compression failed: " + Pelku_Vmq_Compression_GetCompressionErrorString();
         return false;
     }
+    if (!encodeMeshContainer(header, *out.record, predictionModeFor(settings), out.bytes, error)) {
+        error = header.sourceName + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+std::string describeCut(const CompressedMesh& record)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, "%s, %.1f triangles each", counted(record.meshletCount, "meshlet").c_str(),
+                  record.meshletCount ? double(record.triangleCount) / record.meshletCount : 0.0);
+    return text;
+}
+
+} // namespace
+
+bool compressToFile(const SourceMesh& source, const CompressionSettings& settings, MeshletCut cut, const std::string& sourceName,
+                    const std::string& outputPath, CompressSummary& summary, std::string& error)
+{
+    const auto start = std::chrono::steady_clock::now();
     ContainerHeader header;
     header.settings = settings;
     header.materialNames = source.materialNames;
     header.sourceName = sourceName;
-    const std::vector<FrameRef> frames = {{0, predictionModeFor(settings), record.get()}};
-    if (!writeContainerFile(outputPath, header, frames, error))
+    Compressed chosen;
+    summary.cut = cut == MeshletCut::Positions ? "positions" : "library";
+    summary.note.clear();
+    if (cut != MeshletCut::Positions && !compressOnce(source, settings, nullptr, header, chosen, error))
         return false;
+    if (cut == MeshletCut::Positions || (cut == MeshletCut::Auto && isDegenerateCut(*chosen.record, settings))) {
+        PositionCut positionCut;
+        Compressed positions;
+        if (!cutOverPositions(source, settings, positionCut, error)) {
+            error = sourceName + ": " + error;
+            return false;
+        }
+        if (!compressOnce(source, settings, &positionCut, header, positions, error))
+            return false;
+        if (cut == MeshletCut::Auto) {
+            const bool smaller = positions.bytes.size() < chosen.bytes.size();
+            summary.note = "the default meshlet cut is degenerate (" + describeCut(*chosen.record) + ", up to " +
+                           std::to_string(settings.maxMeshletVertices - 1) + " allowed): " +
+                           (smaller ? "using meshlets grown over shared positions instead (" + describeCut(*positions.record) + ", " +
+                                          std::to_string(positions.bytes.size()) + " bytes instead of " + std::to_string(chosen.bytes.size()) + ")"
+                                    : "meshlets grown over shared positions are no smaller, so it stays");
+            if (smaller)
+                summary.cut = "positions";
+        }
+        if (cut == MeshletCut::Positions || positions.bytes.size() < chosen.bytes.size())
+            chosen = std::move(positions);
+    }
+    if (!writeContainerFile(outputPath, chosen.bytes, error))
+        return false;
+    const CompressedMesh& record = *chosen.record;
     summary.input = sourceName;
     summary.output = outputPath;
     summary.inputTriangles = source.triangles.size();
@@ -38,10 +99,10 @@ bool compressToFile(const SourceMesh& source, const CompressionSettings& setting
     summary.attributes.clear();
     for (const SourceAttribute& a : source.attributes)
         summary.attributes.push_back(kindName(a.kind));
-    summary.meshlets = record->meshletCount;
-    summary.triangles = record->triangleCount;
-    summary.vertices = record->vertexCount;
-    summary.fileBytes = encodeContainer(header, frames).size();
+    summary.meshlets = record.meshletCount;
+    summary.triangles = record.triangleCount;
+    summary.vertices = record.vertexCount;
+    summary.fileBytes = chosen.bytes.size();
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return true;
 }
@@ -56,10 +117,11 @@ void printCompressSummary(const CompressSummary& s, bool json)
     }
     if (json) {
         std::printf("{\"input\": %s, \"output\": %s, \"inputTriangles\": %zu, \"inputVertices\": %zu, \"attributes\": [%s], "
-                    "\"meshlets\": %u, \"triangles\": %u, \"vertices\": %u, \"bytes\": %llu, \"bitsPerTriangle\": %s, \"seconds\": %s}\n",
+                    "\"cut\": %s, \"meshlets\": %u, \"triangles\": %u, \"vertices\": %u, \"bytes\": %llu, \"bitsPerTriangle\": %s, "
+                    "\"seconds\": %s}\n",
                     jsonText(s.input).c_str(), jsonText(s.output).c_str(), s.inputTriangles, s.inputVertices, attributesJson.c_str(),
-                    s.meshlets, s.triangles, s.vertices, (unsigned long long)s.fileBytes, jsonNumber(bitsPerTriangle).c_str(),
-                    jsonNumber(s.seconds).c_str());
+                    jsonText(s.cut).c_str(), s.meshlets, s.triangles, s.vertices, (unsigned long long)s.fileBytes,
+                    jsonNumber(bitsPerTriangle).c_str(), jsonNumber(s.seconds).c_str());
         return;
     }
     std::printf("%s -> %s\n", s.input.c_str(), s.output.c_str());
@@ -101,6 +163,14 @@ int runCompress(int argc, char** argv)
     app.add_flag("-q,--quiet", quiet, "print nothing on success");
     app.add_flag("--json", json, "print the summary as JSON");
     settings.addTo(app);
+    MeshletCut cut = MeshletCut::Auto;
+    app.add_option("--cut", cut,
+                   "meshes: meshlets over shared vertices (library), over shared positions (positions, for meshes whose "
+                   "triangles share no vertices), or the library's unless it is degenerate and the other is smaller (auto)")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, MeshletCut>{{"auto", MeshletCut::Auto},
+                                                                              {"library", MeshletCut::Library},
+                                                                              {"positions", MeshletCut::Positions}}))
+        ->capture_default_str();
     uint32_t threads = 0;
     bool trim = false, tangents = false, removeDuplicates = false;
     app.add_option("--threads", threads, "archives: worker threads (0: one per hardware thread)")->capture_default_str();
@@ -134,9 +204,11 @@ int runCompress(int argc, char** argv)
     {
         Progress phase("compressing", 0, quiet);
         phase.update(0);
-        if (!compressToFile(source, settings.resolved(), nullptr, input, output, summary, error))
+        if (!compressToFile(source, settings.resolved(), cut, input, output, summary, error))
             return reportFailure("compress", error);
     }
+    if (!summary.note.empty() && !quiet)
+        std::fprintf(stderr, "vmq compress: %s: %s\n", input.c_str(), summary.note.c_str());
     if (!quiet || json)
         printCompressSummary(summary, json);
     return kExitOk;

@@ -114,12 +114,7 @@ int runSequenceCompress(const std::string& input, const std::string& output, con
     header.kind = ContainerKind::Sequence;
     header.settings = settings.compression;
     header.sourceName = input;
-    header.materialNames.assign(sequence->materialNamesBegin, sequence->materialNamesEnd);
     SequenceFields& q = header.sequence;
-    q.frameCount = sequence->frameCount;
-    q.staticTopology = sequence->staticTopology;
-    q.staticAttributeMask = sequence->staticAttributeMask;
-    q.frameDuration = sequence->frameDuration;
     q.normalSmoothingThreshold = settings.normalSmoothingThreshold;
     q.negateTexcoordU = settings.negateTexcoordU;
     q.negateTexcoordV = settings.negateTexcoordV;
@@ -128,19 +123,20 @@ int runSequenceCompress(const std::string& input, const std::string& output, con
     q.generateTangents = settings.generateTangents;
     q.trimEmptyFrames = settings.trimEmptyFrames;
 
-    std::vector<FrameRef> frames;
     uint64_t triangles = 0;
-    const int32_t predictionMode = predictionModeFor(settings.compression);
-    for (uint32_t f = 0; f < sequence->frameCount; ++f)
-        if (const CompressedMesh* mesh = sequence->frames[f]) {
-            frames.push_back({f, predictionMode, mesh});
-            triangles += mesh->triangleCount;
-        }
-    if (!writeContainerFile(output, header, frames, error))
+    uint32_t emptyFrames = 0;
+    for (uint32_t f = 0; f < sequence->frameCount; ++f) {
+        const CompressedMesh* mesh = sequence->frames[f];
+        triangles += mesh ? mesh->triangleCount : 0;
+        emptyFrames += mesh ? 0 : 1;
+    }
+    std::vector<uint8_t> bytes;
+    if (!encodeSequenceContainer(header, *sequence, predictionModeFor(settings.compression), bytes, error))
+        return reportFailure("compress", input + ": " + error);
+    if (!writeContainerFile(output, bytes, error))
         return reportFailure("compress", error);
 
-    const uint64_t outputBytes = fileSize(output), inputBytes = fileSize(input);
-    const uint32_t emptyFrames = sequence->frameCount - uint32_t(frames.size());
+    const uint64_t outputBytes = bytes.size(), inputBytes = fileSize(input);
     const double bitsPerTriangle = triangles ? double(outputBytes) * 8 / double(triangles) : 0;
     const double ratio = outputBytes ? double(inputBytes) / double(outputBytes) : 0;
     const double framesPerSecond = seconds > 0 ? double(archiveFrames ? archiveFrames : sequence->frameCount) / seconds : 0;

@@ -5,6 +5,9 @@
 #include "stream_stats.h"
 #include "pelku_vmq_decode.h"
 
+#include "serialize/record_coding.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -133,6 +136,45 @@ bool meshInfo(const StoredMesh& stored, bool json, std::string& out, std::string
     return true;
 }
 
+// Bytes per part of the stored form: what the records hold, then (version 2) after the compact
+// encodings and as stored. Version 1 files store the records' arrays as they are.
+std::string storageInfo(const Container& container, bool json)
+{
+    uint64_t recordBytes[vmq::kRecordPartCount] = {};
+    if (container.hasStorage)
+        std::copy_n(container.storage.recordBytes, vmq::kRecordPartCount, recordBytes);
+    else
+        for (const StoredMesh& stored : container.meshes)
+            vmq::addRecordBytes(stored.mesh(), recordBytes);
+    const SerializedInfo& s = container.storage;
+    uint64_t totals[3] = {};
+    std::string out = json ? "{" : "";
+    char line[256];
+    if (!json) {
+        std::snprintf(line, sizeof line, "%-24s %12s %14s %13s\n", "storage", "record bytes", "compact bytes", "stored bytes");
+        out += line;
+    }
+    auto number = [&](bool known, uint64_t value) { return known ? std::to_string(value) : std::string(json ? "null" : "-"); };
+    for (uint32_t p = 0; p <= vmq::kRecordPartCount; ++p) {
+        const bool total = p == vmq::kRecordPartCount;
+        const uint64_t record = total ? totals[0] : recordBytes[p];
+        const uint64_t compact = total ? totals[1] : s.compactBytes[p], storedBytes = total ? totals[2] : s.storedBytes[p];
+        if (!total) {
+            totals[0] += record, totals[1] += compact, totals[2] += storedBytes;
+        }
+        const char* name = total ? "total" : vmq::kRecordPartNames[p];
+        if (json) {
+            out += std::string(p ? ", " : "") + jsonText(name) + ": {\"recordBytes\": " + std::to_string(record) +
+                   ", \"compactBytes\": " + number(container.hasStorage, compact) + ", \"storedBytes\": " + number(container.hasStorage, storedBytes) + "}";
+        } else {
+            std::snprintf(line, sizeof line, "  %-22s %12llu %14s %13s\n", name, (unsigned long long)record, number(container.hasStorage, compact).c_str(),
+                          number(container.hasStorage, storedBytes).c_str());
+            out += line;
+        }
+    }
+    return json ? out + "}" : out;
+}
+
 } // namespace
 
 } // namespace vmq_tool
@@ -168,9 +210,9 @@ int runInfo(int argc, char** argv)
         for (size_t k = 0; k < h.materialNames.size(); ++k)
             materials += (k ? ", " : "") + jsonText(h.materialNames[k]);
         std::printf("{\"file\": %s, \"bytes\": %lld, \"version\": \"%u.%u\", \"kind\": %s, \"source\": %s, \"settings\": %s, "
-                    "\"materials\": [%s], ",
-                    jsonText(path).c_str(), bytes, kContainerVersionMajor, kContainerVersionMinor, jsonText(sequence ? "sequence" : "mesh").c_str(),
-                    jsonText(h.sourceName).c_str(), settingsJson(h.settings).c_str(), materials.c_str());
+                    "\"materials\": [%s], \"storage\": %s, ",
+                    jsonText(path).c_str(), bytes, container.versionMajor, container.versionMinor, jsonText(sequence ? "sequence" : "mesh").c_str(),
+                    jsonText(h.sourceName).c_str(), settingsJson(h.settings).c_str(), materials.c_str(), storageInfo(container, true).c_str());
         if (sequence)
             std::printf("\"frameCount\": %u, \"frameDuration\": %s, \"staticTopology\": %u, \"staticAttributeMask\": %u, ",
                         h.sequence.frameCount, jsonNumber(h.sequence.frameDuration).c_str(), h.sequence.staticTopology,
@@ -178,7 +220,7 @@ int runInfo(int argc, char** argv)
         std::printf("\"meshes\": [%s]}\n", meshes.c_str());
         return kExitOk;
     }
-    std::printf("file         %s (%lld bytes, container %u.%u, %s)\n", path.c_str(), bytes, kContainerVersionMajor, kContainerVersionMinor,
+    std::printf("file         %s (%lld bytes, container %u.%u, %s)\n", path.c_str(), bytes, container.versionMajor, container.versionMinor,
                 sequence ? "sequence" : "mesh");
     if (!h.sourceName.empty())
         std::printf("source       %s\n", h.sourceName.c_str());
@@ -191,6 +233,7 @@ int runInfo(int argc, char** argv)
         std::printf("sequence     %u frames (%zu with geometry), %g s per frame, static topology %u, static attribute mask 0x%x\n",
                     h.sequence.frameCount, container.meshes.size(), h.sequence.frameDuration, h.sequence.staticTopology,
                     h.sequence.staticAttributeMask);
+    std::fputs(storageInfo(container, false).c_str(), stdout);
     std::fputs(meshes.c_str(), stdout);
     return kExitOk;
 }

@@ -4,6 +4,7 @@
 #include "container.h"
 #include "decoding.h"
 #include "mesh_import.h"
+#include "meshlet_cut.h"
 #include "render.h"
 #include "verify.h"
 
@@ -79,7 +80,7 @@ int runSample(int argc, char** argv)
     const CompressionSettings used = settings.resolved();
     std::string error;
     CompressSummary summary;
-    if (!compressToFile(source, used, nullptr, "sample (wavy grid)", containerPath, summary, error))
+    if (!compressToFile(source, used, MeshletCut::Auto, "sample (wavy grid)", containerPath, summary, error))
         return reportFailure("sample", error);
     if (!quiet || json)
         printCompressSummary(summary, json);

@@ -44,7 +44,7 @@ std::string jsonText(const std::string& text);
 std::string jsonNumber(double value);
 
 struct SourceMesh;
-class StoredMesh;
+struct StoredMesh;
 struct Container;
 
 // What one compression did, for the summary line or its JSON.
@@ -52,15 +52,18 @@ struct CompressSummary {
     std::string input, output;
     size_t inputTriangles = 0, inputVertices = 0;
     std::vector<std::string> attributes; // the kinds compressed, in the record's order
+    std::string cut;                     // "library" or "positions"
+    std::string note;                    // why the cut changed, or empty
     uint32_t meshlets = 0, triangles = 0, vertices = 0;
     uint64_t fileBytes = 0;
     double seconds = 0;
 };
 
-// Compresses a source mesh (with a given partition, or null to let the library build one) and
-// writes its container. False with a message naming the input or output file.
-bool compressToFile(const SourceMesh& source, const CompressionSettings& settings, const MeshletPartition* partition,
-                    const std::string& sourceName, const std::string& outputPath, CompressSummary& summary, std::string& error);
+// Compresses a source mesh with the meshlet cut asked for (meshlet_cut.h) and writes its
+// container. False with a message naming the input or output file.
+enum class MeshletCut;
+bool compressToFile(const SourceMesh& source, const CompressionSettings& settings, MeshletCut cut, const std::string& sourceName,
+                    const std::string& outputPath, CompressSummary& summary, std::string& error);
 void printCompressSummary(const CompressSummary& summary, bool json);
 
 // Compresses every frame of an Alembic archive into a sequence container and prints its summary

@@ -1,16 +1,19 @@
 #pragma once
-// The .vmq container: compressed meshes (one, or the frames of a sequence) with the prediction
-// mode, the settings used and the material names, in checksummed chunks. docs/container.md
-// describes the bytes.
-#include "pelku_vmq_compression.h"
+// The .vmq container. Version 2 is the library's serialized form (pelku_vmq_serialize.h) with the
+// tool's own data as its metadata: the settings used, the sequence-only settings, a mesh's
+// material names and the source file name. Version 1 files (every array as it is in memory, in
+// checksummed chunks) are still read. docs/container.md describes the bytes.
+#include "pelku_vmq_serialize.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace vmq_tool {
 
-constexpr uint16_t kContainerVersionMajor = 1;
+// The version this tool writes; it reads 1.x and 2.x.
+constexpr uint16_t kContainerVersionMajor = 2;
 constexpr uint16_t kContainerVersionMinor = 0;
 
 enum class ContainerKind : uint32_t { Mesh = 0, Sequence = 1 };
@@ -30,76 +33,53 @@ struct SequenceFields {
     uint8_t trimEmptyFrames = 0;
 };
 
-// One stored mesh as the writer takes it: a record owned elsewhere.
-struct FrameRef {
-    uint32_t frameIndex = 0;
-    int32_t predictionMode = 0;
-    const CompressedMesh* mesh = nullptr;
-};
-
 struct ContainerHeader {
     ContainerKind kind = ContainerKind::Mesh;
     CompressionSettings settings{};
-    SequenceFields sequence; // written for ContainerKind::Sequence only
-    std::vector<std::string> materialNames;
+    SequenceFields sequence; // for ContainerKind::Sequence; written from the sequence record
+    std::vector<std::string> materialNames; // a sequence's come from its record
     std::string sourceName;
 };
 
-// One mesh read back from a file: owned arrays and a CompressedMesh view into them that the
-// decoder takes (no partition or topology attachments). Moving keeps the view valid; copying is
-// not allowed.
-class StoredMesh {
-public:
+struct MeshRelease {
+    void operator()(CompressedMesh* mesh) const { Pelku_Vmq_Compression_ReleaseCompressedMesh(mesh); }
+};
+
+// One mesh read from a file: a record allocated by the library, without partition or topology.
+struct StoredMesh {
     uint32_t frameIndex = 0;
     int32_t predictionMode = 0;
+    std::unique_ptr<CompressedMesh, MeshRelease> record;
 
-    StoredMesh() = default;
-    StoredMesh(StoredMesh&&) = default;
-    StoredMesh& operator=(StoredMesh&&) = default;
-    StoredMesh(const StoredMesh&) = delete;
-    StoredMesh& operator=(const StoredMesh&) = delete;
-
-    // Copies every array of a record.
-    static StoredMesh copyOf(const CompressedMesh& mesh, uint32_t frameIndex, int32_t predictionMode);
-
-    // The record view; valid while this object lives.
-    const CompressedMesh& mesh() const;
-
-private:
-    friend bool readMeshChunk(const uint8_t*, size_t, StoredMesh&, std::string&);
-    struct Channel {
-        std::vector<uint32_t> streamWords, tableBlob, meshletBitOffsets;
-    };
-    CompressedMesh counts_{}; // totals and bounds; its pointers are filled by mesh()
-    std::vector<uint32_t> streamWords_, tableBlob_, meshletBitOffsets_, meshletValueOffsets_, meshletTriangleOffsets_, meshletHeaders_;
-    std::vector<QuantParams> quantParams_;
-    std::vector<int32_t> channelKinds_;
-    std::vector<Channel> channels_;
-    mutable std::vector<ChannelStreams> channelViews_;
-    mutable CompressedMesh view_{};
+    const CompressedMesh& mesh() const { return *record; }
 };
 
 struct Container {
+    uint16_t versionMajor = kContainerVersionMajor;
+    uint16_t versionMinor = kContainerVersionMinor;
     ContainerHeader header;
     std::vector<StoredMesh> meshes; // ascending frame index; a sequence's empty frames are absent
+    // What the serialized form says of its parts (version 2 only; version 1 has none).
+    bool hasStorage = false;
+    SerializedInfo storage{};
 
     // The mesh of frame i, or null.
     const StoredMesh* frame(uint32_t frameIndex) const;
-    std::vector<FrameRef> frameRefs() const;
 };
 
-// The file's bytes for a header and its meshes (ascending, distinct frame indices).
-std::vector<uint8_t> encodeContainer(const ContainerHeader& header, const std::vector<FrameRef>& frames);
+// The bytes of a file holding one mesh or a sequence; false with a message when the library
+// refuses the record.
+bool encodeMeshContainer(const ContainerHeader& header, const CompressedMesh& mesh, int32_t predictionMode, std::vector<uint8_t>& bytes,
+                         std::string& error);
+bool encodeSequenceContainer(const ContainerHeader& header, const CompressedSequence& sequence, int32_t predictionMode,
+                             std::vector<uint8_t>& bytes, std::string& error);
 
-// Parses a file's bytes; false with a message (without the file name) when the bytes are
-// truncated, corrupted or of an unknown version.
+// Parses a file's bytes of either version; false with a message (without the file name) when the
+// bytes are truncated, corrupted or of an unknown version.
 bool decodeContainer(const uint8_t* bytes, size_t size, Container& container, std::string& error);
 
 // File helpers; messages name the file.
-bool writeContainerFile(const std::string& path, const ContainerHeader& header, const std::vector<FrameRef>& frames, std::string& error);
+bool writeContainerFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error);
 bool readContainerFile(const std::string& path, Container& container, std::string& error);
-
-// CRC-32 (IEEE 802.3, reflected, as zlib and PNG compute it).
-uint32_t crc32(const uint8_t* bytes, size_t size);
 
 } // namespace vmq_tool

@@ -157,28 +157,10 @@ void releaseResults(std::vector<CompressedMesh*>& results)
 // The record holding results[first .. last], which it takes over.
 CompressedSequence* assembleSequence(SequenceRun& run, uint32_t first, uint32_t last)
 {
-    CompressedSequence* sequence = new CompressedSequence{};
-    try {
-        sequence->frameCount = last - first + 1;
-        sequence->staticTopology = run.importer.staticTopology;
-        sequence->staticAttributeMask = run.importer.staticAttributeMask;
-        sequence->frameDuration = run.importer.frameDuration;
-        sequence->frames = new CompressedMesh*[sequence->frameCount]();
-        const std::vector<std::string>& names = run.importer.materialNames;
-        if (!names.empty()) {
-            const char** table = new const char*[names.size()]();
-            sequence->materialNamesBegin = table;
-            sequence->materialNamesEnd = table + names.size();
-            for (size_t i = 0; i < names.size(); ++i) {
-                char* copy = new char[names[i].size() + 1];
-                std::memcpy(copy, names[i].c_str(), names[i].size() + 1);
-                table[i] = copy;
-            }
-        }
-    } catch (...) {
-        releaseCompressedSequence(sequence);
-        throw;
-    }
+    CompressedSequence* sequence = allocateCompressedSequence(last - first + 1, run.importer.materialNames);
+    sequence->staticTopology = run.importer.staticTopology;
+    sequence->staticAttributeMask = run.importer.staticAttributeMask;
+    sequence->frameDuration = run.importer.frameDuration;
     for (uint32_t f = first; f <= last; ++f) {
         sequence->frames[f - first] = run.results[f];
         run.results[f] = nullptr;
@@ -353,6 +335,29 @@ CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, con
         error = "Compression failed: out of memory.";
         return nullptr;
     }
+}
+
+CompressedSequence* allocateCompressedSequence(uint32_t frameCount, const std::vector<std::string>& materialNames)
+{
+    CompressedSequence* sequence = new CompressedSequence{};
+    try {
+        sequence->frameCount = frameCount;
+        sequence->frames = new CompressedMesh*[frameCount]();
+        if (!materialNames.empty()) {
+            const char** table = new const char*[materialNames.size()]();
+            sequence->materialNamesBegin = table;
+            sequence->materialNamesEnd = table + materialNames.size();
+            for (size_t i = 0; i < materialNames.size(); ++i) {
+                char* copy = new char[materialNames[i].size() + 1];
+                std::memcpy(copy, materialNames[i].c_str(), materialNames[i].size() + 1);
+                table[i] = copy;
+            }
+        }
+    } catch (...) {
+        releaseCompressedSequence(sequence);
+        throw;
+    }
+    return sequence;
 }
 
 void releaseCompressedSequence(CompressedSequence* sequence)

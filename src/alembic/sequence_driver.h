@@ -64,6 +64,11 @@ CompressedSequence* compressAlembicMemory(const std::vector<uint8_t>& bytes, con
                                           ProgressCallback progress, void* userData, std::string& error,
                                           std::ostream* diagnostics = &std::cerr);
 
+// A new sequence of `frameCount` null frames with copies of the material names (both name
+// pointers null when there are none); the other fields are 0. Raises std::bad_alloc after
+// releasing what it made.
+CompressedSequence* allocateCompressedSequence(uint32_t frameCount, const std::vector<std::string>& materialNames);
+
 // Frees a sequence, every frame record and every material name; null is ignored.
 void releaseCompressedSequence(CompressedSequence* sequence);
 

@@ -1,5 +1,6 @@
 // Compile-time checks that the boundary records keep their 64-bit C layout.
 #include "pelku_vmq_compression.h"
+#include "pelku_vmq_serialize.h"
 
 #include <cstddef>
 
@@ -93,4 +94,14 @@ VMQ_AT(CompressedSequence, frames, 16);
 VMQ_AT(CompressedSequence, materialNamesBegin, 24);
 VMQ_AT(CompressedSequence, materialNamesEnd, 32);
 static_assert(sizeof(CompressedSequence) == 40);
+
+VMQ_AT(SerializedBytes, bytesEnd, 8);
+static_assert(sizeof(SerializedBytes) == 16);
+VMQ_AT(SerializedInfo, kind, 8);
+VMQ_AT(SerializedInfo, predictionMode, 12);
+VMQ_AT(SerializedInfo, metadataBegin, 16);
+VMQ_AT(SerializedInfo, recordBytes, 32);
+VMQ_AT(SerializedInfo, compactBytes, 72);
+VMQ_AT(SerializedInfo, storedBytes, 112);
+static_assert(sizeof(SerializedInfo) == 152);
 #endif

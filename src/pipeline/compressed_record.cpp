@@ -15,10 +15,7 @@ namespace {
 template <typename T>
 void copyToSpan(const std::vector<T>& list, const T*& begin, const T*& end)
 {
-    T* block = new T[list.size()];
-    std::copy(list.begin(), list.end(), block);
-    begin = block;
-    end = block + list.size();
+    std::copy(list.begin(), list.end(), allocateSpan(list.size(), begin, end));
 }
 
 template <typename T>
@@ -43,8 +40,7 @@ CompressedMesh* buildCompressedMesh(CompressionContext& context)
         copyToSpan(context.globalCoder.tableBlob(), record->tableBlobBegin, record->tableBlobEnd);
         copyToSpan(context.globalBlockOffsets, record->meshletBitOffsetsBegin, record->meshletBitOffsetsEnd);
 
-        ChannelStreams* channels = new ChannelStreams[context.channelCount]();
-        record->channels = channels;
+        ChannelStreams* channels = allocateChannels(*record, context.channelCount);
         for (uint32_t c = 0; c < context.channelCount; ++c) {
             const StreamCoder& coder = context.channelCoders[c];
             copyToSpan(coder.streamWords(), channels[c].streamWordsBegin, channels[c].streamWordsEnd);
@@ -69,6 +65,14 @@ CompressedMesh* buildCompressedMesh(CompressionContext& context)
         throw;
     }
     return record;
+}
+
+ChannelStreams* allocateChannels(CompressedMesh& record, uint32_t channelCount)
+{
+    ChannelStreams* channels = new ChannelStreams[channelCount]();
+    record.channels = channels;
+    record.channelCount = channelCount;
+    return channels;
 }
 
 void releaseMeshletAttachments(CompressedMesh* record)
