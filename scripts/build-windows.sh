@@ -2,8 +2,8 @@
 # Cross-builds the library for 64-bit Windows with Debian's mingw-w64 toolchain, from the same
 # sources and CMake files as the Linux build: build-windows/pelku_vmq.dll with its import library
 # build-windows/libpelku_vmq.dll.a, and, beside them, the unit tests, the C host tests and
-# record_digests (the vmq tool stays Linux-only). meshoptimizer and Imath are cross-built from
-# Debian's source packages, GoogleTest from the sources Debian's googletest package installs, once,
+# record_digests (the vmq tool stays Linux-only). meshoptimizer, Imath and zstd are cross-built
+# from Debian's source packages, GoogleTest from the sources Debian's googletest package installs, once,
 # into build-windows-deps/. scripts/test-windows.sh runs the tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,11 +46,21 @@ fi
 
 # Dependencies, static, at the versions apt gives Linux; rebuilt only when the stamp is missing.
 stamp="$prefix/.built"
-if [ ! -f "$stamp" ]; then
+if [ ! -f "$stamp" ] || ! grep -q libzstd "$stamp"; then
   rm -rf "$deps/src" "$deps/build" "$prefix"
   mkdir -p "$deps/src"
-  (cd "$deps/src" && apt-get source -qq meshoptimizer imath >"$deps/src/apt-source.log" 2>&1) ||
-    { cat "$deps/src/apt-source.log"; exit 1; }
+  # A mirror may list a security update's source without serving it: then the newest version the
+  # mirror does serve.
+  fetch_source() { # package
+    (cd "$deps/src" && apt-get source -qq "$1") >>"$deps/src/apt-source.log" 2>&1 && return 0
+    local version
+    for version in $(apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -rV); do
+      (cd "$deps/src" && rm -rf "$1"[-_]* && apt-get source -qq "$1=$version") >>"$deps/src/apt-source.log" 2>&1 && return 0
+    done
+    cat "$deps/src/apt-source.log"
+    return 1
+  }
+  for package in meshoptimizer imath libzstd; do fetch_source "$package"; done
   build_dependency() { # name, source folder, extra CMake options...
     local name="$1" source="$2"
     shift 2
@@ -61,6 +71,10 @@ if [ ! -f "$stamp" ]; then
   }
   build_dependency meshoptimizer "$(echo "$deps"/src/meshoptimizer-*/)"
   build_dependency imath "$(echo "$deps"/src/imath-*/)" -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF
+  # zstd's CMake files live under build/cmake; the static library only, no programs, no threads
+  # (the library compresses each part on the calling thread).
+  build_dependency zstd "$(echo "$deps"/src/libzstd-*/)build/cmake" -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_SHARED=OFF \
+    -DZSTD_BUILD_STATIC=ON -DZSTD_BUILD_TESTS=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF -DZSTD_LEGACY_SUPPORT=OFF
   build_dependency googletest /usr/src/googletest -DBUILD_GMOCK=OFF
   (cd "$deps/src" && ls ./*.dsc) >"$stamp"
 fi
