@@ -309,22 +309,10 @@ int printTables(const std::vector<std::string>& names)
     return 0;
 }
 
-struct Digest {
-    uint64_t value = 1469598103934665603ull; // FNV-1a 64
-    void add(const void* data, size_t bytes)
-    {
-        const unsigned char* p = static_cast<const unsigned char*>(data);
-        for (size_t k = 0; k < bytes; ++k)
-            value = (value ^ p[k]) * 1099511628211ull;
-    }
-    template <typename T>
-    void add(const T* begin, const T* end) { add(begin, size_t(end - begin) * sizeof(T)); }
-};
-
 // Everything the record holds, the built partition included.
 uint64_t recordDigest(const CompressedMesh& r)
 {
-    Digest d;
+    peer_harness::Digest d;
     const uint32_t counts[6] = {r.meshletCount, r.triangleCount, r.vertexCount, r.indexWordCount, r.channelCount, r.valueCount};
     d.add(counts, sizeof counts);
     d.add(r.streamWordsBegin, r.streamWordsEnd);
@@ -381,28 +369,13 @@ int printDigests(const std::vector<std::string>& names)
     return 0;
 }
 
-// Every fixture archive beside the checkout, in a stable order.
-std::vector<std::string> fixtureArchives()
-{
-    std::vector<std::string> paths;
-    for (const char* folder : {"abc", "abc-format", "bench"}) {
-        const std::filesystem::path dir = std::filesystem::path(PELKU_VMQ_SHARED_DIR) / "fixtures" / folder;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, error))
-            if (entry.path().extension() == ".abc")
-                paths.push_back(entry.path().string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
 // One hash over the sequence's header fields and every frame record, for two sequence settings:
 // the defaults, and normals recomputed with tangents and smoothing. A failed compression prints
 // "failed" in place of the hash (some fixtures are meant to fail).
 int printArchiveDigests(std::vector<std::string> paths)
 {
     if (paths.empty())
-        paths = fixtureArchives();
+        paths = peer_harness::fixtureArchives();
     SequenceSettings settings[2] = {};
     settings[1].compression.recomputeNormals = 1;
     settings[1].compression.smoothAllNormals = 1;
@@ -417,7 +390,7 @@ int printArchiveDigests(std::vector<std::string> paths)
                 std::printf(" %16s", "failed");
                 continue;
             }
-            Digest d;
+            peer_harness::Digest d;
             const uint32_t head[3] = {sequence->frameCount, sequence->staticTopology, sequence->staticAttributeMask};
             d.add(head, sizeof head);
             d.add(&sequence->frameDuration, sizeof sequence->frameDuration);

@@ -8,11 +8,26 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <string>
 #include <functional>
 #include <memory>
 #include <vector>
 
 namespace peer_harness {
+
+// FNV-1a 64 over bytes, to check that a change keeps an output bit for bit.
+struct Digest {
+    uint64_t value = 1469598103934665603ull;
+    void add(const void* data, size_t bytes)
+    {
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        for (size_t k = 0; k < bytes; ++k)
+            value = (value ^ p[k]) * 1099511628211ull;
+    }
+    template <typename T>
+    void add(const T* begin, const T* end) { add(begin, size_t(end - begin) * sizeof(T)); }
+};
 
 // Best time of three rounds, each of at least `minSeconds` and one call, in seconds per call.
 inline double secondsPerCall(const std::function<void()>& call, double minSeconds = 0.2)
@@ -100,6 +115,21 @@ inline std::unique_ptr<draco::Mesh> toDraco(const vmq_support::LoadedMesh& mesh)
         out->AddFace({draco::PointIndex(mesh.indices[3 * t]), draco::PointIndex(mesh.indices[3 * t + 1]),
                       draco::PointIndex(mesh.indices[3 * t + 2])});
     return out;
+}
+
+// Every fixture archive beside the checkout, in a stable order.
+inline std::vector<std::string> fixtureArchives()
+{
+    std::vector<std::string> paths;
+    for (const char* folder : {"abc", "abc-format", "bench"}) {
+        const std::filesystem::path dir = std::filesystem::path(PELKU_VMQ_SHARED_DIR) / "fixtures" / folder;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+            if (entry.path().extension() == ".abc")
+                paths.push_back(entry.path().string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
 }
 
 } // namespace peer_harness
