@@ -30,6 +30,22 @@ inline bool findStreamTable(const uint32_t* blob, size_t blobLength, uint32_t st
     return true;
 }
 
+// Whether a table is sound: no more entries than a tree over the alphabet has, every leaf's
+// symbol in the alphabet, every inner node's two children in the table after it. A reader may then follow any code without checks; the
+// walk ends, since every step goes to a later entry. The writer's tables use every entry.
+inline bool isSoundDecodeTable(const StreamTable& table)
+{
+    if (table.entryCount >= kMaxDecodeTableEntries)
+        return false;
+    for (uint32_t node = 0; node < table.entryCount; ++node) {
+        const uint32_t entry = table.entries[node];
+        if (isLeafEntry(entry) ? leafSymbol(entry) >= kSymbolCount
+                               : firstChild(entry) <= node || uint64_t(firstChild(entry)) + 1 >= table.entryCount)
+            return false;
+    }
+    return true;
+}
+
 // Reads one symbol from bit `position` of a bitstream of `bitCount` bits, one bit per tree
 // level, and advances the position. False for an empty table, a child outside the table or
 // not after its parent, a symbol beyond the alphabet, or the end of the bitstream.

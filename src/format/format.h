@@ -12,6 +12,19 @@
 #define VMQ_HOST_DEVICE
 #endif
 
+// The few functions of the inner loops are inlined wherever they are called; their rare paths
+// stay out of line.
+#if defined(__CUDACC__)
+#define VMQ_INLINE __forceinline__
+#define VMQ_NOINLINE __noinline__
+#elif defined(_MSC_VER)
+#define VMQ_INLINE __forceinline
+#define VMQ_NOINLINE __declspec(noinline)
+#else
+#define VMQ_INLINE inline __attribute__((always_inline))
+#define VMQ_NOINLINE __attribute__((noinline))
+#endif
+
 namespace vmq {
 
 // Every stream codes 11-bit symbols.

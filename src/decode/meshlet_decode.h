@@ -1,0 +1,308 @@
+#pragma once
+// Decoding one meshlet on its own, written once for the host and for a device: plain records of
+// pointers, fixed-size values, no allocation and no exceptions. The symbols are read through the
+// format's symbol order (format/meshlet_symbols.h); here they are turned back into triangles and
+// vertex values. A decoder prepared on the host (decode/decoder.h) has checked the record's
+// spans, tables and per-meshlet counts, so nothing here can read outside the record; what the
+// bitstreams themselves may still get wrong comes back as a DecodeStatus.
+//
+// The work splits into parts that a device runs on separate threads: the topology (one reader
+// of the global stream), each channel's residuals (one reader per channel stream), and then,
+// once the topology is known, the prediction and dequantisation of each channel.
+#include "decode/symbol_reader.h"
+#include "format/format.h"
+#include "format/meshlet_symbols.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vmq {
+
+enum DecodeStatus : uint32_t {
+    DECODED = 0,
+    SYMBOL_FROM_EMPTY_STREAM,  // a symbol read from a stream that holds none
+    SYMBOLS_PAST_STREAM_END,   // the meshlet's symbols run past the end of their stream
+    OFFSET_PAST_STREAM_END,    // a channel's bit offset lies past the end of its stream
+    FIRST_USE_BITS_UNMATCHED,  // isFirstCount fits neither form of the strip references
+    REFERENCES_PAST_FIRST_USE, // more references than first-use bits
+    VERTICES_PAST_COUNT,       // more vertices numbered than the vertex count
+    REUSES_PAST_INDEX_DATA,    // more reused vertices than index entries
+    REUSE_BEFORE_NUMBERED,     // an index entry names a vertex not yet numbered
+    COUNTS_UNMATCHED,          // the strips use fewer vertices, bits or entries than counted
+    PAIR_PAST_LAST_VERTEX,     // a pair symbol at the last vertex
+};
+
+// One coder's bitstream.
+struct Bitstream {
+    const uint32_t* words = nullptr;
+    size_t wordCount = 0;
+};
+
+// A meshlet's counts and offsets, read once when the decoder is prepared, and where in the
+// global stream its remaining symbols (the flag bytes) begin.
+struct PreparedMeshlet {
+    MeshletCounts counts;
+    uint64_t listBitOffset = 0;
+};
+
+struct ChannelStream {
+    Bitstream stream;
+    const uint32_t* meshletBitOffsets = nullptr; // one per meshlet
+    StreamLookup residuals;                       // ATTRIB_DATA
+};
+
+// Everything a meshlet decode reads: the record's bitstreams and headers, the prepared lookups
+// and meshlets, and each channel's dequantisation (scale 2^-bits, range max - min, and min).
+struct MeshView {
+    Bitstream global;
+    StreamLookup globalStreams[kGlobalStreamCount];
+    const PreparedMeshlet* meshlets = nullptr;
+    const uint32_t* headers = nullptr; // kMeshletHeaderWords per meshlet
+    const ChannelStream* channels = nullptr;
+    const float* scales = nullptr;
+    const float* ranges = nullptr;
+    const float* mins = nullptr;
+    uint32_t meshletCount = 0;
+    uint32_t channelCount = 0;
+    bool deltaOnly = false; // delta prediction: the record does not say which one it used
+};
+
+// Vertex k's prediction is value[a] + value[b] - value[c]: the corners of the triangle before the
+// one that numbered k, across their shared edge, or k - 1 three times for delta prediction.
+struct Predictor {
+    uint16_t a, b, c;
+};
+
+// Where a topology decode keeps its lists: room for the meshlet's flag bytes (bitListWords each),
+// index entries and a predictor per vertex. kMaxBitListWords and kMaxMeshletElements fit any
+// meshlet.
+struct TopologyScratch {
+    uint32_t* edgeBits = nullptr;
+    uint32_t* restartBits = nullptr;
+    uint32_t* isFirstBits = nullptr;
+    uint32_t bitListWords = 0;
+    uint32_t* indexData = nullptr;
+    Predictor* predictors = nullptr;
+};
+
+// The format's symbol walk over one coder, reading from its lookups.
+struct LookupIo {
+    static constexpr bool kReading = true;
+    SymbolReader reader;
+    const StreamLookup* streams;
+    bool pairPastLastVertex = false;
+
+    VMQ_HOST_DEVICE LookupIo(const StreamLookup* streams, const uint32_t* words, size_t wordCount, uint64_t position) : streams(streams)
+    {
+        reader.bits.start(words, wordCount, position);
+    }
+    VMQ_HOST_DEVICE void marker(uint32_t) {}
+    VMQ_HOST_DEVICE bool symbol(uint32_t stream, uint32_t& value)
+    {
+        value = reader.read(streams[stream]);
+        return true;
+    }
+    VMQ_HOST_DEVICE bool valueTooWide(uint32_t, uint32_t) { return true; }
+    VMQ_HOST_DEVICE bool malformed(const char*)
+    {
+        pairPastLastVertex = true;
+        return false;
+    }
+    VMQ_HOST_DEVICE DecodeStatus status() const
+    {
+        if (pairPastLastVertex)
+            return PAIR_PAST_LAST_VERTEX;
+        if (reader.readEmptyStream)
+            return SYMBOL_FROM_EMPTY_STREAM;
+        return reader.bits.overran() ? SYMBOLS_PAST_STREAM_END : DECODED;
+    }
+};
+
+VMQ_HOST_DEVICE inline uint32_t setBitCount(uint32_t word)
+{
+    word = word - ((word >> 1) & 0x55555555u);
+    word = (word & 0x33333333u) + ((word >> 2) & 0x33333333u);
+    return (((word + (word >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24;
+}
+
+// Turns the strip symbols back into triangles: a restart triangle (the first one always) is three
+// references, any other one reference n hung on the previous triangle (p0, p1, p2) as (p2, p1, n)
+// with edge bit 1, (p0, p2, n) with edge bit 0. Normally the first three references carry no
+// first-use bit and number vertices 0, 1, 2, and every later one reads a bit: 1 numbers the next
+// vertex, 0 takes the next index entry. When the first triangle repeats a corner, every reference
+// carries a bit; isFirstCount against the number of references R (R - 3 or R) tells which.
+struct StripWalk {
+    const uint32_t* isFirstBits;
+    const uint32_t* indexData;
+    Predictor* predictors;
+    uint32_t vertexCount, isFirstCount, indexCount;
+    bool everyReferenceHasBit;
+    uint32_t numbered = 0, bitsRead = 0, indexRead = 0;
+    DecodeStatus status = DECODED;
+
+    // A reference; a new vertex gets the predictor (a, b, c), or k - 1 when `across` is false.
+    VMQ_HOST_DEVICE uint32_t reference(bool across, uint32_t a, uint32_t b, uint32_t c)
+    {
+        bool isNew = true;
+        if (everyReferenceHasBit || numbered >= 3) {
+            if (bitsRead >= isFirstCount) {
+                status = REFERENCES_PAST_FIRST_USE;
+                return 0;
+            }
+            isNew = bitListBit(isFirstBits, bitsRead++);
+        }
+        if (isNew) {
+            if (numbered >= vertexCount) {
+                status = VERTICES_PAST_COUNT;
+                return 0;
+            }
+            const uint32_t previous = numbered > 0 ? numbered - 1 : 0;
+            predictors[numbered] = across ? Predictor{uint16_t(a), uint16_t(b), uint16_t(c)}
+                                          : Predictor{uint16_t(previous), uint16_t(previous), uint16_t(previous)};
+            return numbered++;
+        }
+        if (indexRead >= indexCount) {
+            status = REUSES_PAST_INDEX_DATA;
+            return 0;
+        }
+        const uint32_t v = indexData[indexRead++];
+        if (v >= numbered)
+            status = REUSE_BEFORE_NUMBERED;
+        return v;
+    }
+};
+
+// Meshlet m's triangles, as vertexOffset + encoder vertex number, into triangles (3 per triangle;
+// null skips them), and every vertex's predictor into scratch.predictors.
+VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, uint32_t m, const TopologyScratch& scratch,
+                                                          uint32_t* triangles)
+{
+    const PreparedMeshlet& meshlet = mesh.meshlets[m];
+    const MeshletCounts& counts = meshlet.counts;
+    LookupIo io(mesh.globalStreams, mesh.global.words, mesh.global.wordCount, meshlet.listBitOffset);
+    MeshletLists<uint32_t> lists;
+    lists.edgeBits = scratch.edgeBits;
+    lists.edgeWords = scratch.bitListWords;
+    lists.restartBits = scratch.restartBits;
+    lists.restartWords = scratch.bitListWords;
+    lists.isFirstBits = scratch.isFirstBits;
+    lists.isFirstWords = scratch.bitListWords;
+    lists.indexData = scratch.indexData;
+    meshletListSymbols(io, counts, lists);
+    if (const DecodeStatus status = io.status(); status != DECODED)
+        return status;
+
+    const uint32_t triangleCount = counts.triangleCount;
+    uint32_t restarts = 0;
+    for (uint32_t word = 0; word * 32 + 1 < triangleCount; ++word) {
+        const uint32_t bitsInWord = triangleCount - 1 - word * 32;
+        const uint32_t mask = bitsInWord >= 32 ? ~0u : (1u << bitsInWord) - 1;
+        restarts += setBitCount(scratch.restartBits[word] & mask);
+    }
+    const uint32_t references = triangleCount + 2 + 2 * restarts;
+    if (counts.isFirstCount != references && counts.isFirstCount + 3 != references)
+        return FIRST_USE_BITS_UNMATCHED;
+
+    StripWalk walk{scratch.isFirstBits, scratch.indexData, scratch.predictors, counts.vertexCount, counts.isFirstCount, counts.indexCount,
+                   counts.isFirstCount == references};
+    const bool across = !mesh.deltaOnly;
+    const uint32_t offset = counts.vertexOffset;
+    uint32_t p0 = 0, p1 = 0, p2 = 0;
+    for (uint32_t i = 0; i < triangleCount && walk.status == DECODED; ++i) {
+        uint32_t c0, c1, c2;
+        if (i == 0 || bitListBit(scratch.restartBits, i - 1)) {
+            c0 = walk.reference(false, 0, 0, 0);
+            c1 = walk.reference(false, 0, 0, 0);
+            c2 = walk.reference(false, 0, 0, 0);
+        } else if (bitListBit(scratch.edgeBits, i - 1)) {
+            c0 = p2, c1 = p1, c2 = walk.reference(across, p1, p2, p0);
+        } else {
+            c0 = p0, c1 = p2, c2 = walk.reference(across, p0, p2, p1);
+        }
+        p0 = c0, p1 = c1, p2 = c2;
+        if (triangles) {
+            triangles[size_t(i) * 3] = offset + c0;
+            triangles[size_t(i) * 3 + 1] = offset + c1;
+            triangles[size_t(i) * 3 + 2] = offset + c2;
+        }
+    }
+    if (walk.status != DECODED)
+        return walk.status;
+    if (walk.numbered != counts.vertexCount || walk.bitsRead != counts.isFirstCount || walk.indexRead != counts.indexCount)
+        return COUNTS_UNMATCHED;
+    return DECODED;
+}
+
+// Vertex v's value of one channel among others: at base[v * stride].
+struct StridedValues {
+    uint32_t* base;
+    uint32_t stride;
+    VMQ_HOST_DEVICE uint32_t& operator[](uint32_t v) const { return base[size_t(v) * stride]; }
+};
+
+// Channel c's zigzag residuals of meshlet m, vertex k's at residuals[k * stride].
+VMQ_HOST_DEVICE inline DecodeStatus decodeChannelResiduals(const MeshView& mesh, uint32_t m, uint32_t c, uint32_t* residuals,
+                                                           uint32_t stride)
+{
+    const ChannelStream& channel = mesh.channels[c];
+    const uint64_t offset = channel.meshletBitOffsets[m];
+    if (offset > uint64_t(channel.stream.wordCount) * 32)
+        return OFFSET_PAST_STREAM_END;
+    LookupIo io(&channel.residuals, channel.stream.words, channel.stream.wordCount, offset);
+    const bool wide = (mesh.headers[size_t(m) * kMeshletHeaderWords + HEADER_WIDE_CHANNEL_MASK] & wideChannelBit(c)) != 0;
+    channelSymbols(io, StridedValues{residuals, stride}, mesh.meshlets[m].counts.vertexCount, wide);
+    return io.status();
+}
+
+// Turns the zigzag residuals of `channels` neighbouring channels into grid values, vertex k's at
+// grid[k * stride + j]. Every prediction reads vertices before k, already decoded.
+VMQ_HOST_DEVICE inline void undoPrediction(const Predictor* predictors, uint32_t vertexCount, uint32_t* grid, uint32_t stride,
+                                           uint32_t channels)
+{
+    for (uint32_t j = 0; j < channels; ++j)
+        grid[j] = uint32_t(unzigzag(grid[j]));
+    for (uint32_t k = 1; k < vertexCount; ++k) {
+        const Predictor p = predictors[k];
+        uint32_t* row = grid + size_t(k) * stride;
+        const uint32_t* a = grid + size_t(p.a) * stride;
+        const uint32_t* b = grid + size_t(p.b) * stride;
+        const uint32_t* c = grid + size_t(p.c) * stride;
+        for (uint32_t j = 0; j < channels; ++j)
+            row[j] = uint32_t(unzigzag(row[j])) + (a[j] + b[j] - c[j]);
+    }
+}
+
+// value = q * 2^-bits * (max - min) + min, in that order, in single precision, for `channels`
+// neighbouring channels starting at `first`.
+VMQ_HOST_DEVICE inline void dequantise(const MeshView& mesh, uint32_t first, uint32_t channels, uint32_t vertexCount, const uint32_t* grid,
+                                       uint32_t gridStride, float* values, uint32_t valueStride)
+{
+    const float* scales = mesh.scales + first;
+    const float* ranges = mesh.ranges + first;
+    const float* mins = mesh.mins + first;
+    for (uint32_t k = 0; k < vertexCount; ++k) {
+        const uint32_t* row = grid + size_t(k) * gridStride;
+        float* out = values + size_t(k) * valueStride;
+        for (uint32_t j = 0; j < channels; ++j)
+            out[j] = float(int32_t(row[j])) * scales[j] * ranges[j] + mins[j];
+    }
+}
+
+// Channels first .. first + channels - 1 of meshlet m, after its topology: grid values at
+// grid[k * gridStride + j], and, unless values is null, the dequantised values at
+// values[k * valueStride + j].
+VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletChannels(const MeshView& mesh, uint32_t m, const Predictor* predictors, uint32_t first,
+                                                          uint32_t channels, uint32_t* grid, uint32_t gridStride, float* values,
+                                                          uint32_t valueStride)
+{
+    const uint32_t vertexCount = mesh.meshlets[m].counts.vertexCount;
+    for (uint32_t j = 0; j < channels; ++j)
+        if (const DecodeStatus status = decodeChannelResiduals(mesh, m, first + j, grid + j, gridStride); status != DECODED)
+            return status;
+    undoPrediction(predictors, vertexCount, grid, gridStride, channels);
+    if (values)
+        dequantise(mesh, first, channels, vertexCount, grid, gridStride, values, valueStride);
+    return DECODED;
+}
+
+} // namespace vmq
