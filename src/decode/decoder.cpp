@@ -174,11 +174,11 @@ StreamSymbols checkMeshletTiling(const CompressedMesh& mesh, const CoderTables& 
 
 // A topology scratch with room for any meshlet.
 struct FullTopologyScratch {
-    uint32_t edgeBits[kMaxBitListWords], restartBits[kMaxBitListWords], isFirstBits[kMaxBitListWords];
-    uint32_t indexData[kMaxMeshletElements];
-    Predictor predictors[kMaxMeshletElements];
+    uint32_t edgeBits[kScratchBitListWords], restartBits[kScratchBitListWords], isFirstBits[kScratchBitListWords];
+    uint32_t indexData[kScratchElements];
+    Predictor predictors[kScratchElements];
 
-    TopologyScratch lists() { return {edgeBits, restartBits, isFirstBits, kMaxBitListWords, indexData, predictors}; }
+    TopologyScratch lists() { return {edgeBits, restartBits, isFirstBits, kScratchBitListWords, indexData, predictors}; }
 };
 
 } // namespace

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace vmq {
 
@@ -74,8 +75,13 @@ struct Predictor {
 };
 
 // Where a topology decode keeps its lists: room for the meshlet's flag bytes (bitListWords each),
-// index entries and a predictor per vertex. kMaxBitListWords and kMaxMeshletElements fit any
-// meshlet.
+// its index entries and a predictor per vertex, each with kTopologySlack entries to spare: the
+// strip walk reads and writes up to three entries past the counts before it finds a malformed
+// meshlet out. kScratchBitListWords and kScratchElements fit any meshlet.
+constexpr uint32_t kTopologySlack = 3;
+constexpr uint32_t kScratchBitListWords = kMaxBitListWords + 1;
+constexpr uint32_t kScratchElements = kMaxMeshletElements + kTopologySlack;
+
 struct TopologyScratch {
     uint32_t* edgeBits = nullptr;
     uint32_t* restartBits = nullptr;
@@ -108,6 +114,31 @@ struct LookupIo {
         pairPastLastVertex = true;
         return false;
     }
+    // A narrow channel's residuals from vertex v on, up to two codes and four residuals a lookup,
+    // while four vertices remain; a longer code stops it. Writes past the vertices a step covers
+    // are overwritten by the next step.
+    template <typename Residuals>
+    VMQ_HOST_DEVICE VMQ_INLINE uint32_t narrowRun(Residuals residuals, uint32_t v, uint32_t vertexCount)
+    {
+        const StreamLookup& stream = streams[ATTRIB_DATA];
+        reader.keptFrom = nullptr;
+        while (v + 4 <= vertexCount) {
+            reader.bits.refill();
+            const uint32_t entry = stream.lookup[reader.bits.peek(stream.bits)];
+            if (!(entry & kLookupCodes))
+                break;
+            const uint32_t first = (entry >> 10) & kSymbolMask, second = entry >> 21;
+            const uint32_t firstPair = isPairSymbol(first), secondPair = isPairSymbol(second);
+            residuals[v] = firstPair ? pairFirst(first) : singleResidual(first);
+            residuals[v + 1] = pairSecond(first);
+            v += 1 + firstPair;
+            residuals[v] = secondPair ? pairFirst(second) : singleResidual(second);
+            residuals[v + 1] = pairSecond(second);
+            v += ((entry & kLookupSecondCode) ? 1 : 0) * (1 + secondPair);
+            reader.bits.consume((entry >> 5) & 15);
+        }
+        return v;
+    }
     VMQ_HOST_DEVICE DecodeStatus status() const
     {
         if (pairPastLastVertex)
@@ -125,6 +156,12 @@ VMQ_HOST_DEVICE inline uint32_t setBitCount(uint32_t word)
     return (((word + (word >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24;
 }
 
+// ifTrue or ifFalse by a mask rather than a jump, for choices that follow the data unpredictably.
+VMQ_HOST_DEVICE VMQ_INLINE uint32_t pick(uint32_t condition, uint32_t ifTrue, uint32_t ifFalse)
+{
+    return ifFalse ^ ((ifTrue ^ ifFalse) & (0u - condition));
+}
+
 // Turns the strip symbols back into triangles: a restart triangle (the first one always) is three
 // references, any other one reference n hung on the previous triangle (p0, p1, p2) as (p2, p1, n)
 // with edge bit 1, (p0, p2, n) with edge bit 0. Normally the first three references carry no
@@ -135,40 +172,28 @@ struct StripWalk {
     const uint32_t* isFirstBits;
     const uint32_t* indexData;
     Predictor* predictors;
-    uint32_t vertexCount, isFirstCount, indexCount;
     bool everyReferenceHasBit;
     uint32_t numbered = 0, bitsRead = 0, indexRead = 0;
-    DecodeStatus status = DECODED;
+    uint32_t reusedAhead = 0; // an index entry named a vertex not yet numbered
 
-    // A reference; a new vertex gets the predictor (a, b, c), or k - 1 when `across` is false.
-    VMQ_HOST_DEVICE uint32_t reference(bool across, uint32_t a, uint32_t b, uint32_t c)
+    // A reference; a new vertex gets the predictor (a, b, c), or k - 1 three times when it is
+    // not `across` an edge. New and reused vertices alternate unpredictably, so both are worked
+    // out and the bit picks one, without a branch.
+    template <bool across>
+    VMQ_HOST_DEVICE VMQ_INLINE uint32_t reference(uint32_t a, uint32_t b, uint32_t c)
     {
-        bool isNew = true;
-        if (everyReferenceHasBit || numbered >= 3) {
-            if (bitsRead >= isFirstCount) {
-                status = REFERENCES_PAST_FIRST_USE;
-                return 0;
-            }
-            isNew = bitListBit(isFirstBits, bitsRead++);
-        }
-        if (isNew) {
-            if (numbered >= vertexCount) {
-                status = VERTICES_PAST_COUNT;
-                return 0;
-            }
-            const uint32_t previous = numbered > 0 ? numbered - 1 : 0;
-            predictors[numbered] = across ? Predictor{uint16_t(a), uint16_t(b), uint16_t(c)}
-                                          : Predictor{uint16_t(previous), uint16_t(previous), uint16_t(previous)};
-            return numbered++;
-        }
-        if (indexRead >= indexCount) {
-            status = REUSES_PAST_INDEX_DATA;
-            return 0;
-        }
-        const uint32_t v = indexData[indexRead++];
-        if (v >= numbered)
-            status = REUSE_BEFORE_NUMBERED;
-        return v;
+        const uint32_t hasBit = uint32_t(everyReferenceHasBit) | uint32_t(numbered >= 3);
+        const uint32_t isNew = pick(hasBit, uint32_t(bitListBit(isFirstBits, bitsRead)), 1);
+        bitsRead += hasBit;
+        const uint32_t reused = indexData[indexRead];
+        if (!across)
+            a = b = c = numbered > 0 ? numbered - 1 : 0;
+        predictors[numbered] = Predictor{uint16_t(a), uint16_t(b), uint16_t(c)}; // kept only if new
+        reusedAhead |= (isNew ^ 1) & uint32_t(reused >= numbered);
+        const uint32_t vertex = pick(isNew, numbered, reused);
+        numbered += isNew;
+        indexRead += isNew ^ 1;
+        return vertex;
     }
 };
 
@@ -179,6 +204,15 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
 {
     const PreparedMeshlet& meshlet = mesh.meshlets[m];
     const MeshletCounts& counts = meshlet.counts;
+    const uint32_t triangleCount = counts.triangleCount;
+    // The lists' words are filled a byte at a time, and a walk that runs past a list reads one
+    // word more: zero those words first.
+    const uint32_t flagWords = (flagByteCount(triangleCount) + 3) / 4 + 1;
+    const uint32_t isFirstWords = (isFirstByteCount(counts.isFirstCount) + 3) / 4 + 1;
+    for (uint32_t w = 0; w < flagWords; ++w)
+        scratch.edgeBits[w] = scratch.restartBits[w] = 0;
+    for (uint32_t w = 0; w < isFirstWords; ++w)
+        scratch.isFirstBits[w] = 0;
     LookupIo io(mesh.globalStreams, mesh.global.words, mesh.global.wordCount, meshlet.listBitOffset);
     MeshletLists<uint32_t> lists;
     lists.edgeBits = scratch.edgeBits;
@@ -191,8 +225,9 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
     meshletListSymbols(io, counts, lists);
     if (const DecodeStatus status = io.status(); status != DECODED)
         return status;
+    for (uint32_t k = 0; k < kTopologySlack; ++k)
+        scratch.indexData[counts.indexCount + k] = 0;
 
-    const uint32_t triangleCount = counts.triangleCount;
     uint32_t restarts = 0;
     for (uint32_t word = 0; word * 32 + 1 < triangleCount; ++word) {
         const uint32_t bitsInWord = triangleCount - 1 - word * 32;
@@ -203,31 +238,37 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
     if (counts.isFirstCount != references && counts.isFirstCount + 3 != references)
         return FIRST_USE_BITS_UNMATCHED;
 
-    StripWalk walk{scratch.isFirstBits, scratch.indexData, scratch.predictors, counts.vertexCount, counts.isFirstCount, counts.indexCount,
-                   counts.isFirstCount == references};
+    StripWalk walk{scratch.isFirstBits, scratch.indexData, scratch.predictors, counts.isFirstCount == references};
     const bool across = !mesh.deltaOnly;
     const uint32_t offset = counts.vertexOffset;
     uint32_t p0 = 0, p1 = 0, p2 = 0;
-    for (uint32_t i = 0; i < triangleCount && walk.status == DECODED; ++i) {
-        uint32_t c0, c1, c2;
+    for (uint32_t i = 0; i < triangleCount; ++i) {
         if (i == 0 || bitListBit(scratch.restartBits, i - 1)) {
-            c0 = walk.reference(false, 0, 0, 0);
-            c1 = walk.reference(false, 0, 0, 0);
-            c2 = walk.reference(false, 0, 0, 0);
-        } else if (bitListBit(scratch.edgeBits, i - 1)) {
-            c0 = p2, c1 = p1, c2 = walk.reference(across, p1, p2, p0);
+            p0 = walk.reference<false>(0, 0, 0);
+            p1 = walk.reference<false>(0, 0, 0);
+            p2 = walk.reference<false>(0, 0, 0);
         } else {
-            c0 = p0, c1 = p2, c2 = walk.reference(across, p0, p2, p1);
+            const uint32_t edge = bitListBit(scratch.edgeBits, i - 1);
+            const uint32_t a = pick(edge, p1, p0), c = pick(edge, p0, p1);
+            const uint32_t n = across ? walk.reference<true>(a, p2, c) : walk.reference<false>(0, 0, 0);
+            const uint32_t q0 = pick(edge, p2, p0);
+            p1 = pick(edge, p1, p2);
+            p0 = q0;
+            p2 = n;
         }
-        p0 = c0, p1 = c1, p2 = c2;
+        if ((walk.numbered > counts.vertexCount) | (walk.bitsRead > counts.isFirstCount) | (walk.indexRead > counts.indexCount)) {
+            if (walk.numbered > counts.vertexCount)
+                return VERTICES_PAST_COUNT;
+            return walk.bitsRead > counts.isFirstCount ? REFERENCES_PAST_FIRST_USE : REUSES_PAST_INDEX_DATA;
+        }
         if (triangles) {
-            triangles[size_t(i) * 3] = offset + c0;
-            triangles[size_t(i) * 3 + 1] = offset + c1;
-            triangles[size_t(i) * 3 + 2] = offset + c2;
+            triangles[size_t(i) * 3] = offset + p0;
+            triangles[size_t(i) * 3 + 1] = offset + p1;
+            triangles[size_t(i) * 3 + 2] = offset + p2;
         }
     }
-    if (walk.status != DECODED)
-        return walk.status;
+    if (walk.reusedAhead != 0)
+        return REUSE_BEFORE_NUMBERED;
     if (walk.numbered != counts.vertexCount || walk.bitsRead != counts.isFirstCount || walk.indexRead != counts.indexCount)
         return COUNTS_UNMATCHED;
     return DECODED;
@@ -267,7 +308,20 @@ VMQ_HOST_DEVICE inline void undoPrediction(const Predictor* predictors, uint32_t
         const uint32_t* a = grid + size_t(p.a) * stride;
         const uint32_t* b = grid + size_t(p.b) * stride;
         const uint32_t* c = grid + size_t(p.c) * stride;
-        for (uint32_t j = 0; j < channels; ++j)
+        // Four channels at a time, through local copies: the compiler need not prove that the
+        // rows do not overlap to vectorise them.
+        uint32_t j = 0;
+        for (; j + 4 <= channels; j += 4) {
+            uint32_t r[4], x[4], y[4], z[4];
+            memcpy(r, row + j, sizeof r);
+            memcpy(x, a + j, sizeof x);
+            memcpy(y, b + j, sizeof y);
+            memcpy(z, c + j, sizeof z);
+            for (uint32_t q = 0; q < 4; ++q)
+                r[q] = uint32_t(unzigzag(r[q])) + (x[q] + y[q] - z[q]);
+            memcpy(row + j, r, sizeof r);
+        }
+        for (; j < channels; ++j)
             row[j] = uint32_t(unzigzag(row[j])) + (a[j] + b[j] - c[j]);
     }
 }
@@ -283,7 +337,16 @@ VMQ_HOST_DEVICE inline void dequantise(const MeshView& mesh, uint32_t first, uin
     for (uint32_t k = 0; k < vertexCount; ++k) {
         const uint32_t* row = grid + size_t(k) * gridStride;
         float* out = values + size_t(k) * valueStride;
-        for (uint32_t j = 0; j < channels; ++j)
+        uint32_t j = 0;
+        for (; j + 4 <= channels; j += 4) {
+            int32_t q[4];
+            float value[4];
+            memcpy(q, row + j, sizeof q);
+            for (uint32_t i = 0; i < 4; ++i)
+                value[i] = float(q[i]) * scales[j + i] * ranges[j + i] + mins[j + i];
+            memcpy(out + j, value, sizeof value);
+        }
+        for (; j < channels; ++j)
             out[j] = float(int32_t(row[j])) * scales[j] * ranges[j] + mins[j];
     }
 }

@@ -86,7 +86,7 @@ uint32_t appendSymbolLookup(const StreamTable& table, uint64_t symbols, std::vec
         const uint32_t entry = table.entries[node];
         if (isLeafEntry(entry)) {
             const uint32_t first = uint32_t(codes.prefix[node]) << (bits - depth), count = 1u << (bits - depth);
-            const uint32_t code = kLookupCodes | (depth << 1) | (leafSymbol(entry) << 10);
+            const uint32_t code = kLookupCodes | (depth << 1) | (depth << 5) | (leafSymbol(entry) << 10);
             for (uint32_t k = 0; k < count; ++k)
                 lookup[first + k] = code;
         } else if (depth == bits) {
@@ -103,7 +103,7 @@ uint32_t appendSymbolLookup(const StreamTable& table, uint64_t symbols, std::vec
         const uint32_t next = lookup[(k << length) & (size - 1)];
         const uint32_t nextLength = (next >> 1) & 15;
         if ((next & kLookupCodes) && length + nextLength <= bits)
-            lookup[k] = entry | kLookupSecondCode | ((length + nextLength) << 5) | (((next >> 10) & kSymbolMask) << 21);
+            lookup[k] = (entry & ~(15u << 5)) | kLookupSecondCode | ((length + nextLength) << 5) | (((next >> 10) & kSymbolMask) << 21);
     }
     return bits;
 }

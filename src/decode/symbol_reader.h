@@ -54,18 +54,17 @@ struct BitReader {
         refill();
         consume(uint32_t(position & 31));
     }
-    // Leaves at least 33 bits in the buffer.
+    // Leaves at least 33 bits in the buffer. Whether a word is due varies symbol by symbol, so
+    // that choice is made without a branch.
     VMQ_HOST_DEVICE VMQ_INLINE void refill()
     {
-        if (count > 32)
-            return;
-        uint64_t word = 0;
-        if (next < end)
-            word = *next++;
-        else
-            padding += 32;
-        buffer |= word << (32 - count);
-        count += 32;
+        const uint32_t take = count <= 32 ? 1u : 0u;
+        const bool inside = next < end;
+        const uint64_t word = inside ? *next : 0;
+        buffer |= (word & (0 - uint64_t(take))) << ((32 - count) & 63);
+        next += inside ? take : 0;
+        padding += inside ? 0 : 32 * take;
+        count += 32 * take;
     }
     VMQ_HOST_DEVICE VMQ_INLINE uint32_t peek(uint32_t bits) const { return uint32_t(buffer >> (64 - bits)); }
     VMQ_HOST_DEVICE VMQ_INLINE void consume(uint32_t bits)

@@ -10,7 +10,11 @@
 //   bool symbol(uint32_t stream, uint32_t& value); push value, or read the next symbol into it
 //   bool valueTooWide(uint32_t value, uint32_t vertex);  writer: a residual of 2^22 or more
 //   bool malformed(const char* what);              reader: the symbols contradict each other
-// and a false result from any of them ends the walk with false.
+// and a false result from any of them ends the walk with false. A reader may also provide
+//   uint32_t narrowRun(Residuals residuals, uint32_t v, uint32_t vertexCount);
+// which reads a narrow channel's symbols from vertex v on, in order and whole, as channelSymbols
+// would, stops anywhere before the last vertex, and returns the first vertex it did not read:
+// a reader that takes several symbols at once.
 #include "format/format.h"
 
 #include <cstdint>
@@ -152,6 +156,10 @@ VMQ_HOST_DEVICE bool channelSymbols(Io& io, Residuals residuals, uint32_t vertex
     if (!value22Symbols(io, ATTRIB_DATA, residuals[0], 0))
         return false;
     for (uint32_t v = 1; v < vertexCount;) {
+        if constexpr (requires { io.narrowRun(residuals, v, vertexCount); }) {
+            if (!wide && (v = io.narrowRun(residuals, v, vertexCount)) >= vertexCount)
+                break;
+        }
         if (wide) {
             if (!value22Symbols(io, ATTRIB_DATA, residuals[v], v))
                 return false;
