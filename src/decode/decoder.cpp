@@ -280,9 +280,11 @@ DecodeStatus decodeInto(const MeshView& view, uint32_t m, FullTopologyScratch& s
     if (const DecodeStatus status = decodeMeshletTopology(view, m, scratch.lists(), triangles); status != DECODED)
         return status;
     const uint32_t c = view.channelCount;
-    for (uint32_t k = 0; k < c; ++k) {
+    for (uint32_t k = 0; k < c; k += 2) {
         failedChannel = k;
-        if (const DecodeStatus status = decodeChannelResiduals(view, m, k, grid + k, c); status != DECODED)
+        const DecodeStatus status =
+            k + 1 < c ? decodeChannelPairResiduals(view, m, k, grid + k, c, failedChannel) : decodeChannelResiduals(view, m, k, grid + k, c);
+        if (status != DECODED)
             return status;
     }
     const uint32_t vertexCount = view.meshlets[m].counts.vertexCount;

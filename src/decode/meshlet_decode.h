@@ -91,6 +91,28 @@ struct TopologyScratch {
     Predictor* predictors = nullptr;
 };
 
+// One lookup of a narrow channel's residuals at vertex v, while four vertices remain: up to two
+// codes and four residuals. Writes past the vertices the step covers are overwritten by the next
+// step. False, reading nothing, at a code longer than the lookup.
+template <typename Residuals>
+VMQ_HOST_DEVICE VMQ_INLINE bool narrowStep(BitReader& bits, const uint32_t* lookup, uint32_t lookupBits, Residuals residuals, uint32_t& v)
+{
+    bits.refill();
+    const uint32_t entry = lookup[bits.peek(lookupBits)];
+    if (!(entry & kLookupCodes))
+        return false;
+    const uint32_t first = (entry >> 10) & kSymbolMask, second = entry >> 21;
+    const uint32_t firstPair = isPairSymbol(first), secondPair = isPairSymbol(second);
+    residuals[v] = firstPair ? pairFirst(first) : singleResidual(first);
+    residuals[v + 1] = pairSecond(first);
+    v += 1 + firstPair;
+    residuals[v] = secondPair ? pairFirst(second) : singleResidual(second);
+    residuals[v + 1] = pairSecond(second);
+    v += ((entry & kLookupSecondCode) ? 1 : 0) * (1 + secondPair);
+    bits.consume((entry >> 5) & 15);
+    return true;
+}
+
 // The format's symbol walk over one coder, reading from its lookups.
 struct LookupIo {
     static constexpr bool kReading = true;
@@ -114,29 +136,17 @@ struct LookupIo {
         pairPastLastVertex = true;
         return false;
     }
-    // A narrow channel's residuals from vertex v on, up to two codes and four residuals a lookup,
-    // while four vertices remain; a longer code stops it. Writes past the vertices a step covers
-    // are overwritten by the next step.
+    // A narrow channel's residuals from vertex v on, a lookup at a time, while four vertices
+    // remain; a longer code stops it.
     template <typename Residuals>
     VMQ_HOST_DEVICE VMQ_INLINE uint32_t narrowRun(Residuals residuals, uint32_t v, uint32_t vertexCount)
     {
         const StreamLookup& stream = streams[ATTRIB_DATA];
         reader.keptFrom = nullptr;
-        while (v + 4 <= vertexCount) {
-            reader.bits.refill();
-            const uint32_t entry = stream.lookup[reader.bits.peek(stream.bits)];
-            if (!(entry & kLookupCodes))
-                break;
-            const uint32_t first = (entry >> 10) & kSymbolMask, second = entry >> 21;
-            const uint32_t firstPair = isPairSymbol(first), secondPair = isPairSymbol(second);
-            residuals[v] = firstPair ? pairFirst(first) : singleResidual(first);
-            residuals[v + 1] = pairSecond(first);
-            v += 1 + firstPair;
-            residuals[v] = secondPair ? pairFirst(second) : singleResidual(second);
-            residuals[v + 1] = pairSecond(second);
-            v += ((entry & kLookupSecondCode) ? 1 : 0) * (1 + secondPair);
-            reader.bits.consume((entry >> 5) & 15);
+        BitReader bits = reader.bits; // held in registers through the loop
+        while (v + 4 <= vertexCount && narrowStep(bits, stream.lookup, stream.bits, residuals, v)) {
         }
+        reader.bits = bits;
         return v;
     }
     VMQ_HOST_DEVICE DecodeStatus status() const
@@ -281,18 +291,66 @@ struct StridedValues {
     VMQ_HOST_DEVICE uint32_t& operator[](uint32_t v) const { return base[size_t(v) * stride]; }
 };
 
-// Channel c's zigzag residuals of meshlet m, vertex k's at residuals[k * stride].
-VMQ_HOST_DEVICE inline DecodeStatus decodeChannelResiduals(const MeshView& mesh, uint32_t m, uint32_t c, uint32_t* residuals,
-                                                           uint32_t stride)
+// Where channel c's residuals of meshlet m begin; false when its offset lies past its stream.
+VMQ_HOST_DEVICE inline bool channelReader(const MeshView& mesh, uint32_t m, uint32_t c, LookupIo& io, bool& wide)
 {
     const ChannelStream& channel = mesh.channels[c];
     const uint64_t offset = channel.meshletBitOffsets[m];
     if (offset > uint64_t(channel.stream.wordCount) * 32)
+        return false;
+    io = LookupIo(&channel.residuals, channel.stream.words, channel.stream.wordCount, offset);
+    wide = (mesh.headers[size_t(m) * kMeshletHeaderWords + HEADER_WIDE_CHANNEL_MASK] & wideChannelBit(c)) != 0;
+    return true;
+}
+
+// Channel c's zigzag residuals of meshlet m, vertex k's at residuals[k * stride].
+VMQ_HOST_DEVICE inline DecodeStatus decodeChannelResiduals(const MeshView& mesh, uint32_t m, uint32_t c, uint32_t* residuals,
+                                                           uint32_t stride)
+{
+    LookupIo io(nullptr, nullptr, 0, 0);
+    bool wide = false;
+    if (!channelReader(mesh, m, c, io, wide))
         return OFFSET_PAST_STREAM_END;
-    LookupIo io(&channel.residuals, channel.stream.words, channel.stream.wordCount, offset);
-    const bool wide = (mesh.headers[size_t(m) * kMeshletHeaderWords + HEADER_WIDE_CHANNEL_MASK] & wideChannelBit(c)) != 0;
     channelSymbols(io, StridedValues{residuals, stride}, mesh.meshlets[m].counts.vertexCount, wide);
     return io.status();
+}
+
+// Channels c and c + 1 side by side: one stream's lookups wait on the loads of the table before,
+// and reading two independent streams in turn overlaps those waits. `failed` names the channel
+// of a failure.
+VMQ_HOST_DEVICE inline DecodeStatus decodeChannelPairResiduals(const MeshView& mesh, uint32_t m, uint32_t c, uint32_t* residuals,
+                                                               uint32_t stride, uint32_t& failed)
+{
+    const uint32_t vertexCount = mesh.meshlets[m].counts.vertexCount;
+    LookupIo first(nullptr, nullptr, 0, 0), second(nullptr, nullptr, 0, 0);
+    bool firstWide = false, secondWide = false;
+    failed = c;
+    if (!channelReader(mesh, m, c, first, firstWide))
+        return OFFSET_PAST_STREAM_END;
+    failed = c + 1;
+    if (!channelReader(mesh, m, c + 1, second, secondWide))
+        return OFFSET_PAST_STREAM_END;
+    const StridedValues firstResiduals{residuals, stride}, secondResiduals{residuals + 1, stride};
+    channelHeadSymbols(first, firstResiduals, vertexCount);
+    channelHeadSymbols(second, secondResiduals, vertexCount);
+    uint32_t v = 1, w = 1;
+    if (!firstWide && !secondWide) {
+        BitReader firstBits = first.reader.bits, secondBits = second.reader.bits;
+        const StreamLookup &firstStream = *first.streams, &secondStream = *second.streams;
+        first.reader.keptFrom = second.reader.keptFrom = nullptr;
+        while (v + 4 <= vertexCount && w + 4 <= vertexCount && narrowStep(firstBits, firstStream.lookup, firstStream.bits, firstResiduals, v) &&
+               narrowStep(secondBits, secondStream.lookup, secondStream.bits, secondResiduals, w)) {
+        }
+        first.reader.bits = firstBits;
+        second.reader.bits = secondBits;
+    }
+    channelRestSymbols(first, firstResiduals, v, vertexCount, firstWide);
+    channelRestSymbols(second, secondResiduals, w, vertexCount, secondWide);
+    failed = c;
+    if (const DecodeStatus status = first.status(); status != DECODED)
+        return status;
+    failed = c + 1;
+    return second.status();
 }
 
 // Turns the zigzag residuals of `channels` neighbouring channels into grid values, vertex k's at

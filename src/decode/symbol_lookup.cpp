@@ -46,10 +46,11 @@ struct TreeCodes {
 
 // The lookup bits that make building the lookup and reading `symbols` symbols cheapest together.
 // A Huffman code of length d stands for about 2^-d of the symbols; one past the lookup's bits is
-// read in a walk that costs a call and a step per further bit. The costs are in instructions.
+// read in a walk that costs a call, a mispredicted branch or two and a step per further bit. The
+// costs are in rough cycles.
 uint32_t cheapestLookupBits(const TreeCodes& codes, uint64_t symbols)
 {
-    constexpr double kPerEntry = 16, kPerLongCode = 12, kPerStep = 7;
+    constexpr double kPerEntry = 4, kPerLongCode = 30, kPerStep = 6;
     double share[kDeepestCounted + 1]; // of the symbols, coded in d bits
     double weight = 1;
     for (uint32_t d = 0; d <= kDeepestCounted; ++d, weight *= 0.5)

@@ -112,6 +112,7 @@ struct SymbolReader {
     VMQ_HOST_DEVICE bool failed() const { return readEmptyStream || bits.overran(); }
 
 private:
+    // A code longer than the lookup, walked bit by bit from the node the lookup reached.
     VMQ_HOST_DEVICE VMQ_NOINLINE uint32_t readLongCode(const StreamLookup& stream, uint32_t entry)
     {
         if (stream.treeSize == 0) {

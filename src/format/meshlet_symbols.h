@@ -81,7 +81,7 @@ VMQ_HOST_DEVICE VMQ_INLINE bool value22Symbols(Io& io, uint32_t stream, Word& re
 
 // The first byteCount bytes of a bit list, a symbol each.
 template <typename Io, typename Word>
-VMQ_HOST_DEVICE bool bitListSymbols(Io& io, uint32_t stream, Word* words, uint32_t wordCount, uint32_t byteCount)
+VMQ_HOST_DEVICE VMQ_INLINE bool bitListSymbols(Io& io, uint32_t stream, Word* words, uint32_t wordCount, uint32_t byteCount)
 {
     for (uint32_t i = 0; i < byteCount; ++i) {
         uint32_t byte = 0;
@@ -97,7 +97,7 @@ VMQ_HOST_DEVICE bool bitListSymbols(Io& io, uint32_t stream, Word* words, uint32
 
 // Index entries as zigzag deltas, each from the entry before it (the first from 0).
 template <typename Io, typename Word>
-VMQ_HOST_DEVICE bool indexSymbols(Io& io, uint32_t stream, Word* entries, uint32_t count)
+VMQ_HOST_DEVICE VMQ_INLINE bool indexSymbols(Io& io, uint32_t stream, Word* entries, uint32_t count)
 {
     uint32_t previous = 0;
     for (uint32_t k = 0; k < count; ++k) {
@@ -146,16 +146,20 @@ VMQ_HOST_DEVICE bool meshletGlobalSymbols(Io& io, MeshletCounts& counts, const M
 // One channel's residuals of a meshlet's vertices: the marker, vertex 0 in two symbols, then
 // vertices 1 .. V - 1 two symbols each when the channel is wide, else a pair symbol for one or
 // two of them. `residuals[v]` names vertex v's residual: a pointer, or any view that indexes so
-// (a reader may keep a channel's residuals strided among the other channels').
+// (a reader may keep a channel's residuals strided among the other channels'). A reader may
+// also walk the head (marker and vertex 0) and the rest (from a vertex on) apart, to read
+// several channels side by side.
 template <typename Io, typename Residuals>
-VMQ_HOST_DEVICE bool channelSymbols(Io& io, Residuals residuals, uint32_t vertexCount, bool wide)
+VMQ_HOST_DEVICE VMQ_INLINE bool channelHeadSymbols(Io& io, Residuals residuals, uint32_t vertexCount)
 {
     io.marker(ATTRIB_BLOCK_OFFSET);
-    if (vertexCount == 0)
-        return true;
-    if (!value22Symbols(io, ATTRIB_DATA, residuals[0], 0))
-        return false;
-    for (uint32_t v = 1; v < vertexCount;) {
+    return vertexCount == 0 || value22Symbols(io, ATTRIB_DATA, residuals[0], 0);
+}
+
+template <typename Io, typename Residuals>
+VMQ_HOST_DEVICE VMQ_INLINE bool channelRestSymbols(Io& io, Residuals residuals, uint32_t v, uint32_t vertexCount, bool wide)
+{
+    while (v < vertexCount) {
         if constexpr (requires { io.narrowRun(residuals, v, vertexCount); }) {
             if (!wide && (v = io.narrowRun(residuals, v, vertexCount)) >= vertexCount)
                 break;
@@ -187,6 +191,12 @@ VMQ_HOST_DEVICE bool channelSymbols(Io& io, Residuals residuals, uint32_t vertex
         v += 2;
     }
     return true;
+}
+
+template <typename Io, typename Residuals>
+VMQ_HOST_DEVICE VMQ_INLINE bool channelSymbols(Io& io, Residuals residuals, uint32_t vertexCount, bool wide)
+{
+    return channelHeadSymbols(io, residuals, vertexCount) && channelRestSymbols(io, residuals, 1, vertexCount, wide);
 }
 
 } // namespace vmq
