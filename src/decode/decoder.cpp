@@ -84,7 +84,7 @@ CoderTables checkCoder(const uint32_t* wordsBegin, const uint32_t* wordsEnd, con
     return coder;
 }
 
-// Builds the lookups of some streams into one list and points the streams at it.
+// Builds the lookups of some streams back to back into one block and points the streams at it.
 struct LookupPlan {
     struct Planned {
         StreamTable table;
@@ -95,17 +95,18 @@ struct LookupPlan {
 
     // `symbols`: about how many symbols will be read from the stream.
     void add(const StreamTable& table, uint64_t symbols, StreamLookup& lookup) { streams.push_back({table, symbols, &lookup}); }
-    void build(std::vector<uint32_t>& storage)
+    // Room for the largest lookups; only the entries written are touched.
+    void build(std::unique_ptr<uint32_t[]>& storage, size_t& used)
     {
-        std::vector<size_t> starts;
+        storage.reset(new uint32_t[streams.size() << kMaxLookupBits]);
+        used = 0;
         for (const Planned& stream : streams) {
-            starts.push_back(storage.size());
             stream.lookup->tree = stream.table.entries;
             stream.lookup->treeSize = stream.table.entryCount;
-            stream.lookup->bits = appendSymbolLookup(stream.table, stream.symbols, storage);
+            stream.lookup->lookup = storage.get() + used;
+            stream.lookup->bits = buildSymbolLookup(stream.table, stream.symbols, storage.get() + used);
+            used += size_t(1) << stream.lookup->bits;
         }
-        for (size_t k = 0; k < streams.size(); ++k)
-            streams[k].lookup->lookup = storage.data() + starts[k];
     }
 };
 
@@ -228,7 +229,7 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
         LookupPlan heads;
         heads.add(global.tables[ELEM_COUNTS], uint64_t(4) * m, view.globalStreams[ELEM_COUNTS]);
         heads.add(global.tables[OTHER_DATA], uint64_t(10) * m, view.globalStreams[OTHER_DATA]);
-        heads.build(decoder.headLookups);
+        heads.build(decoder.headLookups, decoder.headLookupEntries);
         const StreamSymbols symbols = checkMeshletTiling(mesh, global, decoder);
         view.meshlets = decoder.meshlets.data();
 
@@ -244,7 +245,7 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
             decoder.channels[k].meshletBitOffsets = channels[k].meshletBitOffsets;
             rest.add(channels[k].tables[ATTRIB_DATA], symbols.residuals, decoder.channels[k].residuals);
         }
-        rest.build(decoder.lookups);
+        rest.build(decoder.lookups, decoder.lookupEntries);
 
         decoder.dequantisation.resize(size_t(3) * c);
         for (uint32_t k = 0; k < c; ++k) {
@@ -280,17 +281,9 @@ DecodeStatus decodeInto(const MeshView& view, uint32_t m, FullTopologyScratch& s
     if (const DecodeStatus status = decodeMeshletTopology(view, m, scratch.lists(), triangles); status != DECODED)
         return status;
     const uint32_t c = view.channelCount;
-    for (uint32_t k = 0; k < c; k += 2) {
-        failedChannel = k;
-        const DecodeStatus status =
-            k + 1 < c ? decodeChannelPairResiduals(view, m, k, grid + k, c, failedChannel) : decodeChannelResiduals(view, m, k, grid + k, c);
-        if (status != DECODED)
-            return status;
-    }
-    const uint32_t vertexCount = view.meshlets[m].counts.vertexCount;
-    undoPrediction(scratch.predictors, vertexCount, grid, c, c);
-    if (values)
-        dequantise(view, 0, c, vertexCount, grid, c, values, c);
+    if (const DecodeStatus status = decodeMeshletResiduals(view, m, 0, c, grid, c, failedChannel); status != DECODED)
+        return status;
+    finishMeshletChannels(view, m, scratch.predictors, 0, c, grid, c, values, c);
     return DECODED;
 }
 
@@ -333,14 +326,9 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
         uint32_t grid[kMaxMeshletElements * kChannelGroup];
         for (uint32_t first = 0; valuesOut && first < c && status == DECODED; first += kChannelGroup) {
             const uint32_t channels = std::min(kChannelGroup, c - first);
-            for (uint32_t k = 0; k < channels && status == DECODED; ++k) {
-                failedChannel = first + k;
-                status = decodeChannelResiduals(view, meshlet, first + k, grid + k, channels);
-            }
-            if (status == DECODED) {
-                undoPrediction(scratch.predictors, counts.vertexCount, grid, channels, channels);
-                dequantise(view, first, channels, counts.vertexCount, grid, channels, valuesOut + first, c);
-            }
+            status = decodeMeshletResiduals(view, meshlet, first, channels, grid, channels, failedChannel);
+            if (status == DECODED)
+                finishMeshletChannels(view, meshlet, scratch.predictors, first, channels, grid, channels, valuesOut + first, c);
         }
     }
     if (status != DECODED) {

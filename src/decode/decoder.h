@@ -7,14 +7,17 @@
 #include "pelku_vmq_decode.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct MeshDecoder {
     const CompressedMesh* mesh = nullptr;
     vmq::MeshView view; // points into the record and the lists below
-    std::vector<uint32_t> headLookups;            // the lookups of the streams read only here, for the meshlets' counts
-    std::vector<uint32_t> lookups;                // every other stream's lookup, back to back
+    std::unique_ptr<uint32_t[]> headLookups;      // the lookups of the streams read only here, for the meshlets' counts
+    size_t headLookupEntries = 0;
+    std::unique_ptr<uint32_t[]> lookups;          // every other stream's lookup, back to back
+    size_t lookupEntries = 0;
     std::vector<vmq::ChannelStream> channels;
     std::vector<vmq::PreparedMeshlet> meshlets;   // every meshlet's counts, checked to tile the totals
     std::vector<float> dequantisation;            // the channels' scales, then ranges, then mins

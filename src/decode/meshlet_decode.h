@@ -75,12 +75,10 @@ struct Predictor {
 };
 
 // Where a topology decode keeps its lists: room for the meshlet's flag bytes (bitListWords each),
-// its index entries and a predictor per vertex, each with kTopologySlack entries to spare: the
-// strip walk reads and writes up to three entries past the counts before it finds a malformed
-// meshlet out. kScratchBitListWords and kScratchElements fit any meshlet.
-constexpr uint32_t kTopologySlack = 3;
+// its index entries and a predictor per vertex, each list with one word or entry to spare for
+// the strip walk. kScratchBitListWords and kScratchElements fit any meshlet.
 constexpr uint32_t kScratchBitListWords = kMaxBitListWords + 1;
-constexpr uint32_t kScratchElements = kMaxMeshletElements + kTopologySlack;
+constexpr uint32_t kScratchElements = kMaxMeshletElements + 1;
 
 struct TopologyScratch {
     uint32_t* edgeBits = nullptr;
@@ -166,10 +164,15 @@ VMQ_HOST_DEVICE inline uint32_t setBitCount(uint32_t word)
     return (((word + (word >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24;
 }
 
-// ifTrue or ifFalse by a mask rather than a jump, for choices that follow the data unpredictably.
+template <bool value_>
+struct BoolConstant {
+    static constexpr bool value = value_;
+};
+
+// ifTrue or ifFalse by a conditional move rather than a jump, for choices that follow the data.
 VMQ_HOST_DEVICE VMQ_INLINE uint32_t pick(uint32_t condition, uint32_t ifTrue, uint32_t ifFalse)
 {
-    return ifFalse ^ ((ifTrue ^ ifFalse) & (0u - condition));
+    return VMQ_UNPREDICTABLE(condition) ? ifTrue : ifFalse;
 }
 
 // Turns the strip symbols back into triangles: a restart triangle (the first one always) is three
@@ -178,27 +181,33 @@ VMQ_HOST_DEVICE VMQ_INLINE uint32_t pick(uint32_t condition, uint32_t ifTrue, ui
 // first-use bit and number vertices 0, 1, 2, and every later one reads a bit: 1 numbers the next
 // vertex, 0 takes the next index entry. When the first triangle repeats a corner, every reference
 // carries a bit; isFirstCount against the number of references R (R - 3 or R) tells which.
+//
+// The counts run on unchecked through a malformed meshlet and are compared with the meshlet's
+// counts at the end; the list positions they index are held to the lists, each of which has one
+// zeroed entry to spare.
 struct StripWalk {
     const uint32_t* isFirstBits;
     const uint32_t* indexData;
     Predictor* predictors;
+    uint32_t isFirstCount, indexCount, vertexCount;
     bool everyReferenceHasBit;
     uint32_t numbered = 0, bitsRead = 0, indexRead = 0;
     uint32_t reusedAhead = 0; // an index entry named a vertex not yet numbered
 
     // A reference; a new vertex gets the predictor (a, b, c), or k - 1 three times when it is
     // not `across` an edge. New and reused vertices alternate unpredictably, so both are worked
-    // out and the bit picks one, without a branch.
+    // out and the bit picks one.
     template <bool across>
     VMQ_HOST_DEVICE VMQ_INLINE uint32_t reference(uint32_t a, uint32_t b, uint32_t c)
     {
         const uint32_t hasBit = uint32_t(everyReferenceHasBit) | uint32_t(numbered >= 3);
-        const uint32_t isNew = pick(hasBit, uint32_t(bitListBit(isFirstBits, bitsRead)), 1);
+        const uint32_t bit = bitListBit(isFirstBits, bitsRead < isFirstCount ? bitsRead : isFirstCount);
+        const uint32_t isNew = bit | (hasBit ^ 1);
         bitsRead += hasBit;
-        const uint32_t reused = indexData[indexRead];
+        const uint32_t reused = indexData[indexRead < indexCount ? indexRead : indexCount];
         if (!across)
             a = b = c = numbered > 0 ? numbered - 1 : 0;
-        predictors[numbered] = Predictor{uint16_t(a), uint16_t(b), uint16_t(c)}; // kept only if new
+        predictors[numbered < vertexCount ? numbered : vertexCount] = Predictor{uint16_t(a), uint16_t(b), uint16_t(c)}; // kept if new
         reusedAhead |= (isNew ^ 1) & uint32_t(reused >= numbered);
         const uint32_t vertex = pick(isNew, numbered, reused);
         numbered += isNew;
@@ -215,8 +224,8 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
     const PreparedMeshlet& meshlet = mesh.meshlets[m];
     const MeshletCounts& counts = meshlet.counts;
     const uint32_t triangleCount = counts.triangleCount;
-    // The lists' words are filled a byte at a time, and a walk that runs past a list reads one
-    // word more: zero those words first.
+    // The lists' words are filled a byte at a time, and a walk past a list reads the word after
+    // it: zero those words first.
     const uint32_t flagWords = (flagByteCount(triangleCount) + 3) / 4 + 1;
     const uint32_t isFirstWords = (isFirstByteCount(counts.isFirstCount) + 3) / 4 + 1;
     for (uint32_t w = 0; w < flagWords; ++w)
@@ -235,8 +244,7 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
     meshletListSymbols(io, counts, lists);
     if (const DecodeStatus status = io.status(); status != DECODED)
         return status;
-    for (uint32_t k = 0; k < kTopologySlack; ++k)
-        scratch.indexData[counts.indexCount + k] = 0;
+    scratch.indexData[counts.indexCount] = 0;
 
     uint32_t restarts = 0;
     for (uint32_t word = 0; word * 32 + 1 < triangleCount; ++word) {
@@ -248,35 +256,43 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
     if (counts.isFirstCount != references && counts.isFirstCount + 3 != references)
         return FIRST_USE_BITS_UNMATCHED;
 
-    StripWalk walk{scratch.isFirstBits, scratch.indexData, scratch.predictors, counts.isFirstCount == references};
-    const bool across = !mesh.deltaOnly;
+    StripWalk walk{scratch.isFirstBits,        scratch.indexData,    scratch.predictors, counts.isFirstCount,
+                   counts.indexCount,          counts.vertexCount,   counts.isFirstCount == references};
     const uint32_t offset = counts.vertexOffset;
-    uint32_t p0 = 0, p1 = 0, p2 = 0;
-    for (uint32_t i = 0; i < triangleCount; ++i) {
-        if (i == 0 || bitListBit(scratch.restartBits, i - 1)) {
-            p0 = walk.reference<false>(0, 0, 0);
-            p1 = walk.reference<false>(0, 0, 0);
-            p2 = walk.reference<false>(0, 0, 0);
-        } else {
-            const uint32_t edge = bitListBit(scratch.edgeBits, i - 1);
-            const uint32_t a = pick(edge, p1, p0), c = pick(edge, p0, p1);
-            const uint32_t n = across ? walk.reference<true>(a, p2, c) : walk.reference<false>(0, 0, 0);
-            const uint32_t q0 = pick(edge, p2, p0);
-            p1 = pick(edge, p1, p2);
-            p0 = q0;
-            p2 = n;
+    auto walkStrips = [&](auto across) {
+        uint32_t p0 = 0, p1 = 0, p2 = 0;
+        for (uint32_t i = 0; i < triangleCount; ++i) {
+            if (i == 0 || bitListBit(scratch.restartBits, i - 1)) {
+                p0 = walk.reference<false>(0, 0, 0);
+                p1 = walk.reference<false>(0, 0, 0);
+                p2 = walk.reference<false>(0, 0, 0);
+            } else {
+                // All ones for edge bit 1: (p1, p2, p0) across and (p2, p1) kept, else (p0, p2, p1)
+                // and (p0, p2). Four choices on one bit, by mask.
+                const uint32_t edge = 0u - uint32_t(bitListBit(scratch.edgeBits, i - 1));
+                const uint32_t n = walk.reference<decltype(across)::value>(p0 ^ ((p0 ^ p1) & edge), p2, p1 ^ ((p1 ^ p0) & edge));
+                const uint32_t q0 = p0 ^ ((p0 ^ p2) & edge);
+                p1 = p2 ^ ((p2 ^ p1) & edge);
+                p0 = q0;
+                p2 = n;
+            }
+            if (triangles) {
+                triangles[size_t(i) * 3] = offset + p0;
+                triangles[size_t(i) * 3 + 1] = offset + p1;
+                triangles[size_t(i) * 3 + 2] = offset + p2;
+            }
         }
-        if ((walk.numbered > counts.vertexCount) | (walk.bitsRead > counts.isFirstCount) | (walk.indexRead > counts.indexCount)) {
-            if (walk.numbered > counts.vertexCount)
-                return VERTICES_PAST_COUNT;
-            return walk.bitsRead > counts.isFirstCount ? REFERENCES_PAST_FIRST_USE : REUSES_PAST_INDEX_DATA;
-        }
-        if (triangles) {
-            triangles[size_t(i) * 3] = offset + p0;
-            triangles[size_t(i) * 3 + 1] = offset + p1;
-            triangles[size_t(i) * 3 + 2] = offset + p2;
-        }
-    }
+    };
+    if (mesh.deltaOnly)
+        walkStrips(BoolConstant<false>{});
+    else
+        walkStrips(BoolConstant<true>{});
+    if (walk.numbered > counts.vertexCount)
+        return VERTICES_PAST_COUNT;
+    if (walk.bitsRead > counts.isFirstCount)
+        return REFERENCES_PAST_FIRST_USE;
+    if (walk.indexRead > counts.indexCount)
+        return REUSES_PAST_INDEX_DATA;
     if (walk.reusedAhead != 0)
         return REUSE_BEFORE_NUMBERED;
     if (walk.numbered != counts.vertexCount || walk.bitsRead != counts.isFirstCount || walk.indexRead != counts.indexCount)
@@ -354,10 +370,13 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeChannelPairResiduals(const MeshView& m
 }
 
 // Turns the zigzag residuals of `channels` neighbouring channels into grid values, vertex k's at
-// grid[k * stride + j]. Every prediction reads vertices before k, already decoded.
+// grid[k * stride + j]. Every prediction reads vertices before k, already decoded. kChannels, when
+// not 0, is `channels` known at compile time: loops of a fixed length.
+template <uint32_t kChannels>
 VMQ_HOST_DEVICE inline void undoPrediction(const Predictor* predictors, uint32_t vertexCount, uint32_t* grid, uint32_t stride,
-                                           uint32_t channels)
+                                           uint32_t runtimeChannels)
 {
+    const uint32_t channels = kChannels ? kChannels : runtimeChannels;
     for (uint32_t j = 0; j < channels; ++j)
         grid[j] = uint32_t(unzigzag(grid[j]));
     for (uint32_t k = 1; k < vertexCount; ++k) {
@@ -379,16 +398,19 @@ VMQ_HOST_DEVICE inline void undoPrediction(const Predictor* predictors, uint32_t
                 r[q] = uint32_t(unzigzag(r[q])) + (x[q] + y[q] - z[q]);
             memcpy(row + j, r, sizeof r);
         }
+        VMQ_UNROLL
         for (; j < channels; ++j)
             row[j] = uint32_t(unzigzag(row[j])) + (a[j] + b[j] - c[j]);
     }
 }
 
 // value = q * 2^-bits * (max - min) + min, in that order, in single precision, for `channels`
-// neighbouring channels starting at `first`.
-VMQ_HOST_DEVICE inline void dequantise(const MeshView& mesh, uint32_t first, uint32_t channels, uint32_t vertexCount, const uint32_t* grid,
-                                       uint32_t gridStride, float* values, uint32_t valueStride)
+// neighbouring channels starting at `first`; kChannels as above.
+template <uint32_t kChannels>
+VMQ_HOST_DEVICE inline void dequantise(const MeshView& mesh, uint32_t first, uint32_t runtimeChannels, uint32_t vertexCount,
+                                       const uint32_t* grid, uint32_t gridStride, float* values, uint32_t valueStride)
 {
+    const uint32_t channels = kChannels ? kChannels : runtimeChannels;
     const float* scales = mesh.scales + first;
     const float* ranges = mesh.ranges + first;
     const float* mins = mesh.mins + first;
@@ -404,25 +426,52 @@ VMQ_HOST_DEVICE inline void dequantise(const MeshView& mesh, uint32_t first, uin
                 value[i] = float(q[i]) * scales[j + i] * ranges[j + i] + mins[j + i];
             memcpy(out + j, value, sizeof value);
         }
+        VMQ_UNROLL
         for (; j < channels; ++j)
             out[j] = float(int32_t(row[j])) * scales[j] * ranges[j] + mins[j];
     }
 }
 
-// Channels first .. first + channels - 1 of meshlet m, after its topology: grid values at
-// grid[k * gridStride + j], and, unless values is null, the dequantised values at
-// values[k * valueStride + j].
-VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletChannels(const MeshView& mesh, uint32_t m, const Predictor* predictors, uint32_t first,
-                                                          uint32_t channels, uint32_t* grid, uint32_t gridStride, float* values,
-                                                          uint32_t valueStride)
+template <uint32_t kChannels>
+VMQ_HOST_DEVICE inline void finishChannels(const MeshView& mesh, const Predictor* predictors, uint32_t vertexCount, uint32_t first,
+                                           uint32_t channels, uint32_t* grid, uint32_t gridStride, float* values, uint32_t valueStride)
+{
+    undoPrediction<kChannels>(predictors, vertexCount, grid, gridStride, channels);
+    if (values)
+        dequantise<kChannels>(mesh, first, channels, vertexCount, grid, gridStride, values, valueStride);
+}
+
+// After the topology and the residuals of channels first .. first + channels - 1 (vertex k's at
+// grid[k * gridStride + j]): the grid values in place and, unless values is null, the dequantised
+// values at values[k * valueStride + j]. The usual channel counts get loops of a fixed length.
+VMQ_HOST_DEVICE inline void finishMeshletChannels(const MeshView& mesh, uint32_t m, const Predictor* predictors, uint32_t first,
+                                                  uint32_t channels, uint32_t* grid, uint32_t gridStride, float* values,
+                                                  uint32_t valueStride)
 {
     const uint32_t vertexCount = mesh.meshlets[m].counts.vertexCount;
-    for (uint32_t j = 0; j < channels; ++j)
-        if (const DecodeStatus status = decodeChannelResiduals(mesh, m, first + j, grid + j, gridStride); status != DECODED)
+    switch (channels) {
+    case 1: return finishChannels<1>(mesh, predictors, vertexCount, first, channels, grid, gridStride, values, valueStride);
+    case 3: return finishChannels<3>(mesh, predictors, vertexCount, first, channels, grid, gridStride, values, valueStride);
+    case 4: return finishChannels<4>(mesh, predictors, vertexCount, first, channels, grid, gridStride, values, valueStride);
+    case 6: return finishChannels<6>(mesh, predictors, vertexCount, first, channels, grid, gridStride, values, valueStride);
+    case 8: return finishChannels<8>(mesh, predictors, vertexCount, first, channels, grid, gridStride, values, valueStride);
+    default: return finishChannels<0>(mesh, predictors, vertexCount, first, channels, grid, gridStride, values, valueStride);
+    }
+}
+
+// The residuals of channels first .. first + channels - 1 of meshlet m, vertex k's of channel
+// first + j at grid[k * gridStride + j], two channels side by side. `failed` names the channel of
+// a failure.
+VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletResiduals(const MeshView& mesh, uint32_t m, uint32_t first, uint32_t channels,
+                                                           uint32_t* grid, uint32_t gridStride, uint32_t& failed)
+{
+    for (uint32_t j = 0; j < channels; j += 2) {
+        failed = first + j;
+        const DecodeStatus status = j + 1 < channels ? decodeChannelPairResiduals(mesh, m, first + j, grid + j, gridStride, failed)
+                                                     : decodeChannelResiduals(mesh, m, first + j, grid + j, gridStride);
+        if (status != DECODED)
             return status;
-    undoPrediction(predictors, vertexCount, grid, gridStride, channels);
-    if (values)
-        dequantise(mesh, first, channels, vertexCount, grid, gridStride, values, valueStride);
+    }
     return DECODED;
 }
 

@@ -46,11 +46,11 @@ struct TreeCodes {
 
 // The lookup bits that make building the lookup and reading `symbols` symbols cheapest together.
 // A Huffman code of length d stands for about 2^-d of the symbols; one past the lookup's bits is
-// read in a walk that costs a call, a mispredicted branch or two and a step per further bit. The
-// costs are in rough cycles.
+// read in a walk that costs a call, a mispredicted branch and a step per further bit. The costs
+// are in instructions, the branch counted as a few dozen.
 uint32_t cheapestLookupBits(const TreeCodes& codes, uint64_t symbols)
 {
-    constexpr double kPerEntry = 4, kPerLongCode = 30, kPerStep = 6;
+    constexpr double kPerEntry = 30, kPerLongCode = 50, kPerStep = 8;
     double share[kDeepestCounted + 1]; // of the symbols, coded in d bits
     double weight = 1;
     for (uint32_t d = 0; d <= kDeepestCounted; ++d, weight *= 0.5)
@@ -70,41 +70,59 @@ uint32_t cheapestLookupBits(const TreeCodes& codes, uint64_t symbols)
 
 } // namespace
 
-uint32_t appendSymbolLookup(const StreamTable& table, uint64_t symbols, std::vector<uint32_t>& lookups)
+uint32_t buildSymbolLookup(const StreamTable& table, uint64_t symbols, uint32_t* lookup)
 {
     const TreeCodes codes(table);
     const uint32_t bits = table.entryCount > 1 ? cheapestLookupBits(codes, symbols) : 1;
     const uint32_t size = 1u << bits;
-    const size_t at = lookups.size();
-    // An entry no code fills (only in a table whose nodes share children) walks from the root;
-    // so does every entry of an empty table, where reading fails.
-    lookups.resize(at + size, 0);
-    uint32_t* lookup = lookups.data() + at;
-    for (uint32_t node = 0; node < table.entryCount; ++node) {
-        if (codes.length[node] == 0 || codes.length[node] - 1u > bits)
-            continue;
-        const uint32_t depth = codes.length[node] - 1u;
-        const uint32_t entry = table.entries[node];
-        if (isLeafEntry(entry)) {
-            const uint32_t first = uint32_t(codes.prefix[node]) << (bits - depth), count = 1u << (bits - depth);
-            const uint32_t code = kLookupCodes | (depth << 1) | (depth << 5) | (leafSymbol(entry) << 10);
-            for (uint32_t k = 0; k < count; ++k)
-                lookup[first + k] = code;
-        } else if (depth == bits) {
-            lookup[codes.prefix[node]] = node << 5; // a longer code goes on from here
+    // Every code within the lookup's bits fills its entries, every longer one the entry of the
+    // node it has reached after them; a returned count of entries short of the lookup's size
+    // leaves entries unfilled.
+    auto fill = [&] {
+        uint32_t filled = 0;
+        for (uint32_t node = 0; node < table.entryCount; ++node) {
+            if (codes.length[node] == 0 || codes.length[node] - 1u > bits)
+                continue;
+            const uint32_t depth = codes.length[node] - 1u;
+            const uint32_t entry = table.entries[node];
+            if (isLeafEntry(entry)) {
+                const uint32_t first = uint32_t(codes.prefix[node]) << (bits - depth), count = 1u << (bits - depth);
+                const uint32_t code = kLookupCodes | (depth << 1) | (depth << 5) | (leafSymbol(entry) << 10);
+                for (uint32_t k = 0; k < count; ++k)
+                    lookup[first + k] = code;
+                filled += count;
+            } else if (depth == bits) {
+                lookup[codes.prefix[node]] = node << 5; // a longer code goes on from here
+                ++filled;
+            }
         }
+        return filled;
+    };
+    // A tree's codes fill every entry once. Entries left unfilled, in a table whose nodes share
+    // children, walk from the root, as does every entry of an empty table, where reading fails.
+    if (fill() != size) {
+        for (uint32_t k = 0; k < size; ++k)
+            lookup[k] = 0;
+        fill();
     }
-    // A second whole code in the bits after the first. Adding it leaves an entry's first code as
-    // it was, so the entries can be read for their first code while they are being extended.
-    for (uint32_t k = 0; k < size; ++k) {
-        const uint32_t entry = lookup[k];
-        if (!(entry & kLookupCodes))
+    // A second whole code in the bits after a first one of length d: the entry k << d holds the
+    // code that those bits begin with. Extending an entry leaves its first code as it was, so the
+    // entries can be read for their first code while they are being extended.
+    uint32_t shortest = 0;
+    while (shortest < kDeepestCounted && codes.leavesOfLength[shortest] == 0)
+        ++shortest;
+    for (uint32_t node = 0; node < table.entryCount; ++node) {
+        const uint32_t depth = codes.length[node] - 1u;
+        if (codes.length[node] == 0 || depth + shortest > bits || !isLeafEntry(table.entries[node]))
             continue;
-        const uint32_t length = (entry >> 1) & 15;
-        const uint32_t next = lookup[(k << length) & (size - 1)];
-        const uint32_t nextLength = (next >> 1) & 15;
-        if ((next & kLookupCodes) && length + nextLength <= bits)
-            lookup[k] = (entry & ~(15u << 5)) | kLookupSecondCode | ((length + nextLength) << 5) | (((next >> 10) & kSymbolMask) << 21);
+        const uint32_t room = bits - depth, first = uint32_t(codes.prefix[node]) << room;
+        const uint32_t code = kLookupCodes | kLookupSecondCode | (depth << 1) | (leafSymbol(table.entries[node]) << 10);
+        for (uint32_t k = 0; k < 1u << room; ++k) {
+            const uint32_t next = lookup[k << depth];
+            const uint32_t nextLength = (next >> 1) & 15;
+            if ((next & kLookupCodes) && nextLength <= room)
+                lookup[first + k] = code | ((depth + nextLength) << 5) | (((next >> 10) & kSymbolMask) << 21);
+        }
     }
     return bits;
 }

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace vmq {
 
@@ -31,9 +30,10 @@ struct StreamLookup {
     uint32_t bits = 1;
 };
 
-// Appends a sound table's lookup to `lookups` and returns its bits, chosen for a stream from
-// which about `symbols` symbols will be read: more symbols, a larger lookup.
-uint32_t appendSymbolLookup(const StreamTable& table, uint64_t symbols, std::vector<uint32_t>& lookups);
+// Builds a sound table's lookup into `lookup`, which has room for 1 << kMaxLookupBits entries, and
+// returns its bits, chosen for a stream from which about `symbols` symbols will be read: more
+// symbols, a larger lookup.
+uint32_t buildSymbolLookup(const StreamTable& table, uint64_t symbols, uint32_t* lookup);
 
 // The bits of one coder's stream from a start position, most significant first.
 struct BitReader {

@@ -25,6 +25,23 @@
 #define VMQ_NOINLINE __attribute__((noinline))
 #endif
 
+// A condition that follows the data with no pattern: a conditional move serves it better than a
+// jump.
+#if defined(__GNUC__) && !defined(__CUDACC__)
+#define VMQ_UNPREDICTABLE(condition) __builtin_expect_with_probability(!!(condition), 1, 0.5)
+#else
+#define VMQ_UNPREDICTABLE(condition) (condition)
+#endif
+
+// Unrolls the loop that follows when its trip count is known at compile time.
+#if defined(__CUDACC__) || defined(__clang__)
+#define VMQ_UNROLL _Pragma("unroll")
+#elif defined(__GNUC__)
+#define VMQ_UNROLL _Pragma("GCC unroll 8")
+#else
+#define VMQ_UNROLL
+#endif
+
 namespace vmq {
 
 // Every stream codes 11-bit symbols.
