@@ -164,6 +164,8 @@ StreamSymbols checkMeshletTiling(const CompressedMesh& mesh, const CoderTables& 
         symbols.indexEntries += counts.indexCount;
     }
     symbols.residuals = vertices;
+    decoder.triangleCount = uint32_t(triangles);
+    decoder.vertexCount = uint32_t(vertices);
     if (triangles != mesh.triangleCount || vertices != mesh.vertexCount || indexWords != mesh.indexWordCount ||
         uint64_t(mesh.valueCount) != vertices * mesh.channelCount)
         fail("the meshlets hold " + std::to_string(triangles) + " triangles, " + std::to_string(vertices) + " vertices and " +
@@ -175,12 +177,15 @@ StreamSymbols checkMeshletTiling(const CompressedMesh& mesh, const CoderTables& 
 
 // A topology scratch with room for any meshlet.
 struct FullTopologyScratch {
-    uint32_t edgeBits[kScratchBitListWords], restartBits[kScratchBitListWords], isFirstBits[kScratchBitListWords];
-    uint32_t indexData[kScratchElements];
-    Predictor predictors[kScratchElements];
+    static constexpr uint32_t kWords = TopologyScratchSize(largestMeshlet()).words;
+    uint32_t words[kWords];
+    TopologyScratch scratch;
 
-    TopologyScratch lists() { return {edgeBits, restartBits, isFirstBits, kScratchBitListWords, indexData, predictors}; }
+    FullTopologyScratch() : scratch(TopologyScratchSize(largestMeshlet()).lists(words)) {}
+    const TopologyScratch& lists() const { return scratch; }
+    const Predictor* predictors() const { return scratch.predictors; }
 };
+
 
 } // namespace
 
@@ -283,7 +288,7 @@ DecodeStatus decodeInto(const MeshView& view, uint32_t m, FullTopologyScratch& s
     const uint32_t c = view.channelCount;
     if (const DecodeStatus status = decodeMeshletResiduals(view, m, 0, c, grid, c, failedChannel); status != DECODED)
         return status;
-    finishMeshletChannels(view, m, scratch.predictors, 0, c, grid, c, values, c);
+    finishMeshletChannels(view, m, scratch.predictors(), 0, c, grid, c, values, c);
     return DECODED;
 }
 
@@ -328,7 +333,7 @@ bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trian
             const uint32_t channels = std::min(kChannelGroup, c - first);
             status = decodeMeshletResiduals(view, meshlet, first, channels, grid, channels, failedChannel);
             if (status == DECODED)
-                finishMeshletChannels(view, meshlet, scratch.predictors, first, channels, grid, channels, valuesOut + first, c);
+                finishMeshletChannels(view, meshlet, scratch.predictors(), first, channels, grid, channels, valuesOut + first, c);
         }
     }
     if (status != DECODED) {
@@ -362,6 +367,29 @@ void releaseDecodedMesh(DecodedMesh* decoded)
     delete decoded;
 }
 
+DecodedMesh* newDecodedMesh(const MeshDecoder& decoder, DecodedBuffers& buffers)
+{
+    const MeshView& view = decoder.view;
+    const size_t valueCount = size_t(decoder.vertexCount) * view.channelCount;
+    DecodedMesh* decoded = new DecodedMesh();
+    try {
+        decoded->meshletCount = view.meshletCount;
+        decoded->triangleCount = decoder.triangleCount;
+        decoded->vertexCount = decoder.vertexCount;
+        decoded->channelCount = view.channelCount;
+        buffers.triangles = newBlock<uint32_t>(size_t(decoder.triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
+        buffers.grid = newBlock<uint32_t>(valueCount, decoded->gridValuesBegin, decoded->gridValuesEnd);
+        buffers.values = newBlock<float>(valueCount, decoded->valuesBegin, decoded->valuesEnd);
+        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(view.meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
+        for (uint32_t m = 0; m < view.meshletCount; ++m)
+            meshlets[m] = meshletInfo(view.meshlets[m]);
+    } catch (...) {
+        releaseDecodedMesh(decoded);
+        throw;
+    }
+    return decoded;
+}
+
 DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, uint32_t threadCount, std::string& error)
 {
     DecodedMesh* decoded = nullptr;
@@ -372,16 +400,8 @@ DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, uint
             return nullptr;
         const MeshView& view = decoder.view;
         const size_t c = mesh.channelCount;
-        const size_t valueCount = size_t(mesh.vertexCount) * c;
-        decoded = new DecodedMesh();
-        decoded->meshletCount = mesh.meshletCount;
-        decoded->triangleCount = mesh.triangleCount;
-        decoded->vertexCount = mesh.vertexCount;
-        decoded->channelCount = mesh.channelCount;
-        uint32_t* triangles = newBlock<uint32_t>(size_t(mesh.triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
-        uint32_t* grid = newBlock<uint32_t>(valueCount, decoded->gridValuesBegin, decoded->gridValuesEnd);
-        float* values = newBlock<float>(valueCount, decoded->valuesBegin, decoded->valuesEnd);
-        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(mesh.meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
+        DecodedBuffers buffers;
+        decoded = newDecodedMesh(decoder, buffers);
 
         // The prepared decoder has checked that the meshlets tile the totals, so every meshlet
         // writes its own part of the buffers. Workers take runs of meshlets in turn; the first
@@ -400,11 +420,10 @@ DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, uint
                 const uint32_t end = std::min(mesh.meshletCount, begin + kRun);
                 for (uint32_t m = begin; m < end; ++m) {
                     const MeshletCounts& counts = view.meshlets[m].counts;
-                    meshlets[m] = meshletInfo(view.meshlets[m]);
                     const size_t valueAt = size_t(counts.vertexOffset) * c;
                     uint32_t channel = 0;
-                    const DecodeStatus status = decodeInto(view, m, *scratch, triangles + size_t(counts.triangleOffset) * 3, grid + valueAt,
-                                                           values + valueAt, channel);
+                    const DecodeStatus status = decodeInto(view, m, *scratch, buffers.triangles + size_t(counts.triangleOffset) * 3,
+                                                           buffers.grid + valueAt, buffers.values + valueAt, channel);
                     if (status == DECODED)
                         continue;
                     uint32_t expected = UINT32_MAX;

@@ -22,6 +22,8 @@ struct MeshDecoder {
     std::vector<vmq::PreparedMeshlet> meshlets;   // every meshlet's counts, checked to tile the totals
     std::vector<float> dequantisation;            // the channels' scales, then ranges, then mins
     vmq::MeshletCounts largest;                   // the largest of each count over the meshlets
+    uint32_t triangleCount = 0;                   // the meshlets' totals
+    uint32_t vertexCount = 0;
 
     MeshDecoder() = default;
     MeshDecoder(const MeshDecoder&) = delete; // the view points into the decoder itself
@@ -42,6 +44,17 @@ DecodedMeshletInfo meshletInfo(const PreparedMeshlet& meshlet);
 // Decodes every meshlet into a new record (see Pelku_Vmq_Compression_DecodeMesh) on up to
 // threadCount threads (0: the hardware concurrency); null with the reason in `error` on failure.
 DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, uint32_t threadCount, std::string& error);
+
+// The arrays of a new decoded mesh, for the decode to write.
+struct DecodedBuffers {
+    uint32_t* triangles = nullptr;
+    uint32_t* grid = nullptr;
+    float* values = nullptr;
+};
+
+// A decoded mesh sized for a prepared decoder's meshlets, with their counts and offsets filled in
+// and the arrays in `buffers` left for the decode to write.
+DecodedMesh* newDecodedMesh(const MeshDecoder& decoder, DecodedBuffers& buffers);
 
 // Frees a decoded mesh; null is ignored.
 void releaseDecodedMesh(DecodedMesh* decoded);

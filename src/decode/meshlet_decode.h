@@ -74,12 +74,9 @@ struct Predictor {
     uint16_t a, b, c;
 };
 
-// Where a topology decode keeps its lists: room for the meshlet's flag bytes (bitListWords each),
-// its index entries and a predictor per vertex, each list with one word or entry to spare for
-// the strip walk. kScratchBitListWords and kScratchElements fit any meshlet.
-constexpr uint32_t kScratchBitListWords = kMaxBitListWords + 1;
-constexpr uint32_t kScratchElements = kMaxMeshletElements + 1;
-
+// Where a topology decode keeps its lists: the meshlet's flag bytes (bitListWords each), its
+// index entries and a predictor per vertex, each list with one word or entry to spare for the
+// strip walk.
 struct TopologyScratch {
     uint32_t* edgeBits = nullptr;
     uint32_t* restartBits = nullptr;
@@ -88,6 +85,44 @@ struct TopologyScratch {
     uint32_t* indexData = nullptr;
     Predictor* predictors = nullptr;
 };
+
+// The room a topology scratch needs for meshlets no larger than `largest`, in 32-bit words.
+struct TopologyScratchSize {
+    uint32_t bitListWords = 0; // each of the three bit lists
+    uint32_t indexEntries = 0;
+    uint32_t predictors = 0;
+    uint32_t words = 0; // all of it
+
+    VMQ_HOST_DEVICE constexpr explicit TopologyScratchSize(const MeshletCounts& largest)
+        : bitListWords((flagByteCount(largest.triangleCount) > isFirstByteCount(largest.isFirstCount) ? flagByteCount(largest.triangleCount)
+                                                                                                       : isFirstByteCount(largest.isFirstCount)) /
+                               4 +
+                           2),
+          indexEntries(largest.indexCount + 1), predictors(largest.vertexCount + 1),
+          words(3 * bitListWords + indexEntries + (predictors * uint32_t(sizeof(Predictor)) + 3) / 4)
+    {
+    }
+    // The lists, laid out in `words` (which has room for `words` words).
+    VMQ_HOST_DEVICE TopologyScratch lists(uint32_t* storage) const
+    {
+        TopologyScratch scratch;
+        scratch.edgeBits = storage;
+        scratch.restartBits = storage + bitListWords;
+        scratch.isFirstBits = storage + 2 * bitListWords;
+        scratch.bitListWords = bitListWords;
+        scratch.indexData = storage + 3 * bitListWords;
+        scratch.predictors = reinterpret_cast<Predictor*>(scratch.indexData + indexEntries);
+        return scratch;
+    }
+};
+
+// Counts that fit any meshlet.
+VMQ_HOST_DEVICE constexpr MeshletCounts largestMeshlet()
+{
+    MeshletCounts counts;
+    counts.isFirstCount = counts.indexCount = counts.triangleCount = counts.vertexCount = kMaxMeshletElements;
+    return counts;
+}
 
 // One lookup of a narrow channel's residuals at vertex v, while four vertices remain: up to two
 // codes and four residuals. Writes past the vertices the step covers are overwritten by the next
@@ -473,6 +508,36 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletResiduals(const MeshView& mesh,
             return status;
     }
     return DECODED;
+}
+
+// A meshlet decoded by `lanes` threads together, as a device runs it: lane 0 walks the strips
+// while lanes 1 .. lanes - 1 read the channels' residuals, channel c on lane 1 + c mod (lanes - 1);
+// then, once lane 0's predictors are visible to them, those lanes finish their channels. The
+// buffers are the whole mesh's; `channel` names the channel of a failure.
+VMQ_HOST_DEVICE inline DecodeStatus readMeshletOnLane(const MeshView& mesh, uint32_t m, uint32_t lane, uint32_t lanes,
+                                                      const TopologyScratch& scratch, uint32_t* triangles, uint32_t* grid, uint32_t& channel)
+{
+    const MeshletCounts& counts = mesh.meshlets[m].counts;
+    channel = 0;
+    if (lane == 0)
+        return decodeMeshletTopology(mesh, m, scratch, triangles + size_t(counts.triangleOffset) * 3);
+    const uint32_t c = mesh.channelCount;
+    uint32_t* meshletGrid = grid + size_t(counts.vertexOffset) * c;
+    for (uint32_t k = lane - 1; k < c; k += lanes - 1) {
+        channel = k;
+        if (const DecodeStatus status = decodeChannelResiduals(mesh, m, k, meshletGrid + k, c); status != DECODED)
+            return status;
+    }
+    return DECODED;
+}
+
+VMQ_HOST_DEVICE inline void finishMeshletOnLane(const MeshView& mesh, uint32_t m, uint32_t lane, uint32_t lanes, const Predictor* predictors,
+                                                uint32_t* grid, float* values)
+{
+    const uint32_t c = mesh.channelCount;
+    const size_t at = size_t(mesh.meshlets[m].counts.vertexOffset) * c;
+    for (uint32_t k = lane - 1; lane > 0 && k < c; k += lanes - 1)
+        finishMeshletChannels(mesh, m, predictors, k, 1, grid + at + k, c, values + at + k, c);
 }
 
 } // namespace vmq

@@ -11,8 +11,8 @@ namespace {
 constexpr uint32_t kDeepestCounted = 40; // code lengths beyond count as this long
 
 // Every node's code length and code bits, in one pass in table order: a sound table puts
-// children after their parent. Nodes no code reaches keep length 0; the root's is stored as 1
-// (lengths here are one more than the code's).
+// children after their parent. Lengths here are one more than the code's (the root's is 1); 0
+// marks a node not reached yet.
 struct TreeCodes {
     uint8_t length[kMaxDecodeTableEntries];
     uint16_t prefix[kMaxDecodeTableEntries]; // the code's first kMaxLookupBits bits
@@ -76,34 +76,26 @@ uint32_t buildSymbolLookup(const StreamTable& table, uint64_t symbols, uint32_t*
     const uint32_t bits = table.entryCount > 1 ? cheapestLookupBits(codes, symbols) : 1;
     const uint32_t size = 1u << bits;
     // Every code within the lookup's bits fills its entries, every longer one the entry of the
-    // node it has reached after them; a returned count of entries short of the lookup's size
-    // leaves entries unfilled.
-    auto fill = [&] {
-        uint32_t filled = 0;
-        for (uint32_t node = 0; node < table.entryCount; ++node) {
-            if (codes.length[node] == 0 || codes.length[node] - 1u > bits)
-                continue;
-            const uint32_t depth = codes.length[node] - 1u;
-            const uint32_t entry = table.entries[node];
-            if (isLeafEntry(entry)) {
-                const uint32_t first = uint32_t(codes.prefix[node]) << (bits - depth), count = 1u << (bits - depth);
-                const uint32_t code = kLookupCodes | (depth << 1) | (depth << 5) | (leafSymbol(entry) << 10);
-                for (uint32_t k = 0; k < count; ++k)
-                    lookup[first + k] = code;
-                filled += count;
-            } else if (depth == bits) {
-                lookup[codes.prefix[node]] = node << 5; // a longer code goes on from here
-                ++filled;
-            }
-        }
-        return filled;
-    };
-    // A tree's codes fill every entry once. Entries left unfilled, in a table whose nodes share
-    // children, walk from the root, as does every entry of an empty table, where reading fails.
-    if (fill() != size) {
+    // node it has reached after them: in a tree, together every entry once. An empty table's
+    // entries walk from its missing root, where reading fails.
+    if (table.entryCount == 0) {
         for (uint32_t k = 0; k < size; ++k)
             lookup[k] = 0;
-        fill();
+        return bits;
+    }
+    for (uint32_t node = 0; node < table.entryCount; ++node) {
+        const uint32_t depth = codes.length[node] - 1u;
+        if (codes.length[node] == 0 || depth > bits)
+            continue;
+        const uint32_t entry = table.entries[node];
+        if (isLeafEntry(entry)) {
+            const uint32_t first = uint32_t(codes.prefix[node]) << (bits - depth), count = 1u << (bits - depth);
+            const uint32_t code = kLookupCodes | (depth << 1) | (depth << 5) | (leafSymbol(entry) << 10);
+            for (uint32_t k = 0; k < count; ++k)
+                lookup[first + k] = code;
+        } else if (depth == bits) {
+            lookup[codes.prefix[node]] = node << 5; // a longer code goes on from here
+        }
     }
     // A second whole code in the bits after a first one of length d: the entry k << d holds the
     // code that those bits begin with. Extending an entry leaves its first code as it was, so the

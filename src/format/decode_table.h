@@ -30,20 +30,32 @@ inline bool findStreamTable(const uint32_t* blob, size_t blobLength, uint32_t st
     return true;
 }
 
-// Whether a table is sound: no more entries than a tree over the alphabet has, every leaf's
-// symbol in the alphabet, every inner node's two children in the table after it. A reader may then follow any code without checks; the
-// walk ends, since every step goes to a later entry. The writer's tables use every entry.
+// Whether a table is sound: a tree laid out as the writer lays it out, no more entries than a
+// tree over the alphabet has, every leaf's symbol in the alphabet, and every entry but the root
+// the child of exactly one inner node before it. A reader may then follow any code without checks,
+// and the codes of the leaves cover every bit string once.
 inline bool isSoundDecodeTable(const StreamTable& table)
 {
     if (table.entryCount >= kMaxDecodeTableEntries)
         return false;
+    bool hasParent[kMaxDecodeTableEntries];
+    for (uint32_t node = 0; node < table.entryCount; ++node)
+        hasParent[node] = false;
+    uint32_t children = 0;
     for (uint32_t node = 0; node < table.entryCount; ++node) {
         const uint32_t entry = table.entries[node];
-        if (isLeafEntry(entry) ? leafSymbol(entry) >= kSymbolCount
-                               : firstChild(entry) <= node || uint64_t(firstChild(entry)) + 1 >= table.entryCount)
+        if (isLeafEntry(entry)) {
+            if (leafSymbol(entry) >= kSymbolCount)
+                return false;
+            continue;
+        }
+        const uint32_t child = firstChild(entry);
+        if (child <= node || uint64_t(child) + 1 >= table.entryCount || hasParent[child] || hasParent[child + 1])
             return false;
+        hasParent[child] = hasParent[child + 1] = true;
+        children += 2;
     }
-    return true;
+    return table.entryCount == 0 || children + 1 == table.entryCount;
 }
 
 // Reads one symbol from bit `position` of a bitstream of `bitCount` bits, one bit per tree

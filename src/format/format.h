@@ -131,11 +131,11 @@ VMQ_HOST_DEVICE inline uint32_t pairSecond(uint32_t symbol) { return symbol >> 6
 VMQ_HOST_DEVICE inline uint32_t singleResidual(uint32_t symbol) { return symbol >> 1; }
 
 // Symbols of a meshlet's flag lists: edge and restart bits exist for triangles 1 .. T - 1.
-VMQ_HOST_DEVICE inline uint32_t flagByteCount(uint32_t triangleCount)
+VMQ_HOST_DEVICE constexpr uint32_t flagByteCount(uint32_t triangleCount)
 {
     return triangleCount > 1 ? (triangleCount - 1 + 7) / 8 : 0;
 }
-VMQ_HOST_DEVICE inline uint32_t isFirstByteCount(uint32_t isFirstCount)
+VMQ_HOST_DEVICE constexpr uint32_t isFirstByteCount(uint32_t isFirstCount)
 {
     return (isFirstCount + 7) / 8;
 }
