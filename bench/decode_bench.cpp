@@ -1,8 +1,8 @@
-// Decode speed on the shared meshes, in one run: the library's whole-mesh decoder and its
-// per-meshlet random access beside Draco's mesh decoder and meshoptimizer's index and vertex
-// decoders, all on the same mesh at 12-bit positions, 6-bit normals and 13-bit texture
-// coordinates. Ratios are the library's Mtri/s divided by the peer's (above 1: the library is
-// faster).
+// Decode speed on the shared meshes, in one run: the library's whole-mesh decoder (on one thread
+// and on all), its per-meshlet random access and its CUDA decoder beside Draco's mesh decoder and
+// meshoptimizer's index and vertex decoders, all on the same mesh at 12-bit positions, 6-bit
+// normals and 13-bit texture coordinates. Ratios are the library's Mtri/s divided by the peer's
+// (above 1: the library is faster).
 //
 //   decode_bench [mesh ...]                     the table (default: spot, bob_tri, bun_zipper,
 //                                               dragon, igea)
@@ -13,7 +13,11 @@
 //   decode_bench --profile [mesh ...]           one whole-mesh decode and one pass of per-meshlet
 //                                               decodes per mesh, for a profiler
 //   decode_bench --library [mesh ...]           the library's columns alone, to compare builds
+//   decode_bench --gpu-check [mesh ...]         every mesh (default: all) decoded on the CUDA device
+//                                               at the digest settings and compared with the host's
+//                                               decode bit for bit, with the device's rate
 #include "pelku_vmq_compression.h"
+#include "pelku_vmq_cuda.h"
 #include "pelku_vmq_decode.h"
 
 #include "mesh_io.h"
@@ -31,6 +35,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -281,12 +286,33 @@ double meshoptSecondsPerDecode(const vmq_support::LoadedMesh& mesh)
     });
 }
 
+// Seconds per decode on the device, upload left out; 0 with the reason in `why` when the device
+// cannot be used.
+double gpuSecondsPerDecode(const CompressedMesh& compressed, std::string& why)
+{
+    CudaMeshDecoder* decoder = Pelku_Vmq_Compression_CudaCreateMeshDecoder(&compressed, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
+    if (!decoder) {
+        why = Pelku_Vmq_Compression_GetCompressionErrorString();
+        return 0;
+    }
+    bool ok = true;
+    const double seconds =
+        peer_harness::secondsPerCall([&] { ok = Pelku_Vmq_Compression_CudaDecodeMesh(decoder, nullptr) == 1 && ok; }, 0.2);
+    if (!ok)
+        why = Pelku_Vmq_Compression_GetCompressionErrorString();
+    Pelku_Vmq_Compression_CudaReleaseMeshDecoder(decoder);
+    return ok ? seconds : 0;
+}
+
 int printTable(const std::vector<std::string>& names, bool peers)
 {
-    std::printf("| mesh | triangles | bits/tri | whole Mtri/s | per-meshlet Mtri/s | per-meshlet time / whole | draco Mtri/s | ÷ draco "
-                "| meshopt Mtri/s | ÷ meshopt |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    double logWhole = 0, logMeshlet = 0, logDraco = 0, logMeshopt = 0;
+    const uint32_t threads = std::max(1u, std::thread::hardware_concurrency());
+    std::printf("| mesh | triangles | bits/tri | whole Mtri/s | %u threads Mtri/s | per-meshlet Mtri/s | per-meshlet time / whole "
+                "| draco Mtri/s | ÷ draco | meshopt Mtri/s | ÷ meshopt | GPU Gtri/s |\n",
+                threads);
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    double logWhole = 0, logThreads = 0, logMeshlet = 0, logDraco = 0, logMeshopt = 0, logGpu = 0;
+    std::string gpuWhy;
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
         if (!load(name, mesh))
@@ -302,27 +328,104 @@ int printTable(const std::vector<std::string>& names, bool peers)
             ok = ok && decoded;
             Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
         });
+        const double threadsSeconds = peer_harness::secondsPerCall([&] {
+            DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMeshWithThreads(compressed, PELKU_VMQ_PREDICTION_PARALLELOGRAM, 0);
+            ok = ok && decoded;
+            Pelku_Vmq_Compression_ReleaseDecodedMesh(decoded);
+        });
         MeshletPass pass(*compressed, PELKU_VMQ_PREDICTION_PARALLELOGRAM);
         const double meshletSeconds = secondsPerCall([&] { ok = pass.run() && ok; });
+        const double gpuSeconds = gpuSecondsPerDecode(*compressed, gpuWhy);
         Pelku_Vmq_Compression_ReleaseCompressedMesh(compressed);
         if (!ok) {
             std::fprintf(stderr, "%s: %s\n", name.c_str(), Pelku_Vmq_Compression_GetCompressionErrorString());
             return 1;
         }
         const double dracoSeconds = peers ? dracoSecondsPerDecode(mesh) : 1, meshoptSeconds = peers ? meshoptSecondsPerDecode(mesh) : 1;
-        const double whole = triangles / wholeSeconds / 1e6, meshlet = triangles / meshletSeconds / 1e6;
+        const double whole = triangles / wholeSeconds / 1e6, threaded = triangles / threadsSeconds / 1e6;
+        const double meshlet = triangles / meshletSeconds / 1e6;
         const double draco = triangles / dracoSeconds / 1e6, meshopt = triangles / meshoptSeconds / 1e6;
-        std::printf("| %s | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", name.c_str(), triangles, bitsPerTriangle, whole,
-                    meshlet, meshletSeconds / wholeSeconds, draco, whole / draco, meshopt, whole / meshopt);
+        const double gpu = gpuSeconds > 0 ? triangles / gpuSeconds / 1e9 : 0;
+        char gpuText[32] = "n/a", peerText[96] = "| | | |";
+        if (gpu > 0)
+            std::snprintf(gpuText, sizeof gpuText, "%.3f", gpu);
+        if (peers)
+            std::snprintf(peerText, sizeof peerText, "%.2f | %.2f | %.2f | %.2f", draco, whole / draco, meshopt, whole / meshopt);
+        std::printf("| %s | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f | %s | %s |\n", name.c_str(), triangles, bitsPerTriangle, whole, threaded,
+                    meshlet, meshletSeconds / wholeSeconds, peerText, gpuText);
         std::fflush(stdout);
-        logWhole += std::log(whole), logMeshlet += std::log(meshlet), logDraco += std::log(draco), logMeshopt += std::log(meshopt);
+        logWhole += std::log(whole), logThreads += std::log(threaded), logMeshlet += std::log(meshlet);
+        logDraco += std::log(draco), logMeshopt += std::log(meshopt), logGpu += gpu > 0 ? std::log(gpu) : 0;
     }
     const double n = double(names.size());
-    const double whole = std::exp(logWhole / n), meshlet = std::exp(logMeshlet / n);
+    const double whole = std::exp(logWhole / n), threaded = std::exp(logThreads / n), meshlet = std::exp(logMeshlet / n);
     const double draco = std::exp(logDraco / n), meshopt = std::exp(logMeshopt / n);
-    std::printf("| geometric mean | | | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", whole, meshlet, whole / meshlet, draco,
-                whole / draco, meshopt, whole / meshopt);
+    char gpuText[32] = "n/a", peerText[96] = "| | | |";
+    if (gpuWhy.empty())
+        std::snprintf(gpuText, sizeof gpuText, "%.3f", std::exp(logGpu / n));
+    if (peers)
+        std::snprintf(peerText, sizeof peerText, "%.2f | %.2f | %.2f | %.2f", draco, whole / draco, meshopt, whole / meshopt);
+    std::printf("| geometric mean | | | %.2f | %.2f | %.2f | %.2f | %s | %s |\n", whole, threaded, meshlet, whole / meshlet,
+                peerText, gpuText);
+    std::printf("single-threaded columns: thread processor time; threads and GPU: wall clock, best of three rounds%s%s\n",
+                gpuWhy.empty() ? "" : "; GPU: ", gpuWhy.c_str());
     return 0;
+}
+
+// Every mesh decoded on the device at the digest settings and compared with the host's decode bit
+// for bit; the device's rate in G triangles/s. Exit status 1 on any difference or failure.
+int gpuCheck(const std::vector<std::string>& names)
+{
+    bool allSame = true;
+    double logRate = 0;
+    int rates = 0;
+    for (const std::string& name : names) {
+        vmq_support::LoadedMesh mesh;
+        if (!load(name, mesh))
+            return 1;
+        const std::vector<CompressionSettings> settings = digestSettings();
+        for (size_t k = 0; k < settings.size(); ++k) {
+            CompressedMesh* compressed = compress(mesh, settings[k], name);
+            if (!compressed)
+                return 1;
+            const int32_t mode = modeOf(settings[k]);
+            DecodedMesh* host = Pelku_Vmq_Compression_DecodeMesh(compressed, mode);
+            CudaMeshDecoder* decoder = Pelku_Vmq_Compression_CudaCreateMeshDecoder(compressed, mode);
+            DecodedMesh* device = decoder && Pelku_Vmq_Compression_CudaDecodeMesh(decoder, nullptr) == 1
+                                      ? Pelku_Vmq_Compression_CudaDownloadDecodedMesh(decoder)
+                                      : nullptr;
+            std::string verdict;
+            if (!host || !device) {
+                verdict = std::string("failed: ") + Pelku_Vmq_Compression_GetCompressionErrorString();
+            } else {
+                const bool same = std::equal(host->trianglesBegin, host->trianglesEnd, device->trianglesBegin, device->trianglesEnd) &&
+                                  std::equal(host->gridValuesBegin, host->gridValuesEnd, device->gridValuesBegin, device->gridValuesEnd) &&
+                                  std::memcmp(host->valuesBegin, device->valuesBegin, size_t(host->valuesEnd - host->valuesBegin) * 4) == 0;
+                verdict = same ? "identical" : "DIFFERS";
+                if (same && k == 0) {
+                    const double seconds =
+                        peer_harness::secondsPerCall([&] { Pelku_Vmq_Compression_CudaDecodeMesh(decoder, nullptr); }, 0.2);
+                    const double rate = double(compressed->triangleCount) / seconds / 1e9;
+                    logRate += std::log(rate), ++rates;
+                    char text[64];
+                    std::snprintf(text, sizeof text, ", %.3f Gtri/s", rate);
+                    verdict += text;
+                }
+            }
+            allSame = allSame && verdict.rfind("identical", 0) == 0;
+            std::printf("%-18s setting %zu: %s\n", name.c_str(), k, verdict.c_str());
+            std::fflush(stdout);
+            Pelku_Vmq_Compression_ReleaseDecodedMesh(device);
+            Pelku_Vmq_Compression_ReleaseDecodedMesh(host);
+            Pelku_Vmq_Compression_CudaReleaseMeshDecoder(decoder);
+            Pelku_Vmq_Compression_ReleaseCompressedMesh(compressed);
+        }
+    }
+    if (rates > 0)
+        std::printf("GPU decode, geometric mean over the default-setting meshes: %.3f Gtri/s (wall clock per decode, upload left out)\n",
+                    std::exp(logRate / rates));
+    std::printf("%s\n", allSame ? "every decode identical to the host's" : "SOME DECODES DIFFER OR FAILED");
+    return allSame ? 0 : 1;
 }
 
 } // namespace
@@ -341,6 +444,8 @@ int main(int argc, char** argv)
         return printArchiveDigests(names);
     if (mode == "--digest")
         return printDigests(names.empty() ? kAllMeshes : names);
+    if (mode == "--gpu-check")
+        return gpuCheck(names.empty() ? kAllMeshes : names);
     if (names.empty())
         names = kTableMeshes;
     if (mode.empty() || mode == "--library")
