@@ -72,6 +72,7 @@ struct MeshView {
 // one that numbered k, across their shared edge, or k - 1 three times for delta prediction.
 struct Predictor {
     uint16_t a, b, c;
+    uint16_t unused = 0; // eight bytes: one store
 };
 
 // Where a topology decode keeps its lists: the meshlet's flag bytes (bitListWords each), its
@@ -242,7 +243,7 @@ struct StripWalk {
         const uint32_t reused = indexData[indexRead < indexCount ? indexRead : indexCount];
         if (!across)
             a = b = c = numbered > 0 ? numbered - 1 : 0;
-        predictors[numbered < vertexCount ? numbered : vertexCount] = Predictor{uint16_t(a), uint16_t(b), uint16_t(c)}; // kept if new
+        predictors[numbered < vertexCount ? numbered : vertexCount] = Predictor{uint16_t(a), uint16_t(b), uint16_t(c), 0}; // kept if new
         reusedAhead |= (isNew ^ 1) & uint32_t(reused >= numbered);
         const uint32_t vertex = pick(isNew, numbered, reused);
         numbered += isNew;
@@ -296,15 +297,22 @@ VMQ_HOST_DEVICE inline DecodeStatus decodeMeshletTopology(const MeshView& mesh, 
     const uint32_t offset = counts.vertexOffset;
     auto walkStrips = [&](auto across) {
         uint32_t p0 = 0, p1 = 0, p2 = 0;
+        uint32_t restartWord = 1, edgeWord = 0; // triangle i's bits at the bottom, shifted out a triangle at a time
         for (uint32_t i = 0; i < triangleCount; ++i) {
-            if (i == 0 || bitListBit(scratch.restartBits, i - 1)) {
+            if (i > 0 && ((i - 1) & 31) == 0) {
+                restartWord = scratch.restartBits[(i - 1) >> 5];
+                edgeWord = scratch.edgeBits[(i - 1) >> 5];
+            }
+            const uint32_t restart = restartWord & 1, edge = 0u - (edgeWord & 1);
+            restartWord >>= 1;
+            edgeWord >>= 1;
+            if (restart) {
                 p0 = walk.reference<false>(0, 0, 0);
                 p1 = walk.reference<false>(0, 0, 0);
                 p2 = walk.reference<false>(0, 0, 0);
             } else {
-                // All ones for edge bit 1: (p1, p2, p0) across and (p2, p1) kept, else (p0, p2, p1)
-                // and (p0, p2). Four choices on one bit, by mask.
-                const uint32_t edge = 0u - uint32_t(bitListBit(scratch.edgeBits, i - 1));
+                // `edge` all ones for edge bit 1: (p1, p2, p0) across and (p2, p1) kept, else
+                // (p0, p2, p1) and (p0, p2). Four choices on one bit, by mask.
                 const uint32_t n = walk.reference<decltype(across)::value>(p0 ^ ((p0 ^ p1) & edge), p2, p1 ^ ((p1 ^ p0) & edge));
                 const uint32_t q0 = p0 ^ ((p0 ^ p2) & edge);
                 p1 = p2 ^ ((p2 ^ p1) & edge);
