@@ -131,6 +131,18 @@ inline std::unique_ptr<draco::Mesh> toDraco(const vmq_support::LoadedMesh& mesh)
     return out;
 }
 
+// A harness's command line: the last argument that starts with "--" is the mode, the others name
+// meshes or archives.
+inline void splitArguments(int argc, char** argv, std::string& mode, std::vector<std::string>& names)
+{
+    for (int k = 1; k < argc; ++k) {
+        if (argv[k][0] == '-' && argv[k][1] == '-')
+            mode = argv[k];
+        else
+            names.push_back(argv[k]);
+    }
+}
+
 // Every fixture archive beside the checkout, in a stable order.
 inline std::vector<std::string> fixtureArchives()
 {

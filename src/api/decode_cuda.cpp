@@ -10,35 +10,46 @@
 
 namespace {
 
-#if !defined(PELKU_VMQ_HAS_CUDA)
-constexpr const char* kNoCuda = "Cannot decode on the GPU: the library was built without CUDA.";
+// Runs `work` (which returns its result and sets `error` when it fails) for an argument that must
+// not be null, with the last-error text cleared first and set on failure; nothing escapes.
+template <typename Result, typename Argument, typename Work>
+Result reportingCall(const Argument* argument, const char* argumentName, Work&& work)
+{
+    try {
+        vmq::clearLastError();
+        if (!argument) {
+            vmq::setLastError(std::string("Cannot decode: the ") + argumentName + " is null.");
+            return Result{};
+        }
+#if defined(PELKU_VMQ_HAS_CUDA)
+        std::string error;
+        const Result result = work(error);
+        if (!result)
+            vmq::setLastError(std::move(error));
+        return result;
+#else
+        (void)work;
+        vmq::setLastError("Cannot decode on the GPU: the library was built without CUDA.");
+        return Result{};
 #endif
+    } catch (...) {
+        vmq::setLastError("Cannot decode: out of memory.");
+        return Result{};
+    }
+}
 
 } // namespace
 
 extern "C" PELKU_VMQ_API CudaMeshDecoder* Pelku_Vmq_Compression_CudaCreateMeshDecoder(const CompressedMesh* mesh, int32_t predictionMode)
 {
-    try {
-        vmq::clearLastError();
-        if (!mesh) {
-            vmq::setLastError("Cannot decode: the compressed mesh is null.");
-            return nullptr;
-        }
+    return reportingCall<CudaMeshDecoder*>(mesh, "compressed mesh", [&](std::string& error) {
 #if defined(PELKU_VMQ_HAS_CUDA)
-        std::string error;
-        CudaMeshDecoder* decoder = vmq::createCudaDecoder(*mesh, predictionMode, error);
-        if (!decoder)
-            vmq::setLastError(std::move(error));
-        return decoder;
+        return vmq::createCudaDecoder(*mesh, predictionMode, error);
 #else
-        (void)predictionMode;
-        vmq::setLastError(kNoCuda);
-        return nullptr;
+        (void)predictionMode, (void)error;
+        return static_cast<CudaMeshDecoder*>(nullptr);
 #endif
-    } catch (...) {
-        vmq::setLastError("Cannot decode: out of memory.");
-        return nullptr;
-    }
+    });
 }
 
 extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_CudaReleaseMeshDecoder(CudaMeshDecoder* decoder)
@@ -52,53 +63,29 @@ extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_CudaReleaseMeshDecoder(CudaM
 
 extern "C" PELKU_VMQ_API int32_t Pelku_Vmq_Compression_CudaDecodeMesh(CudaMeshDecoder* decoder, CudaDecodedBuffers* buffers)
 {
-    try {
-        vmq::clearLastError();
-        if (!decoder) {
-            vmq::setLastError("Cannot decode: the decoder is null.");
-            return 0;
-        }
+    return reportingCall<int32_t>(decoder, "decoder", [&](std::string& error) {
 #if defined(PELKU_VMQ_HAS_CUDA)
-        std::string error;
         CudaDecodedBuffers local{};
-        if (!vmq::cudaDecodeMesh(*decoder, local, error)) {
-            vmq::setLastError(std::move(error));
-            return 0;
-        }
+        if (!vmq::cudaDecodeMesh(*decoder, local, error))
+            return int32_t(0);
         if (buffers)
             *buffers = local;
-        return 1;
+        return int32_t(1);
 #else
-        (void)buffers;
-        vmq::setLastError(kNoCuda);
-        return 0;
+        (void)buffers, (void)error;
+        return int32_t(0);
 #endif
-    } catch (...) {
-        vmq::setLastError("Cannot decode: out of memory.");
-        return 0;
-    }
+    });
 }
 
 extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_CudaDownloadDecodedMesh(const CudaMeshDecoder* decoder)
 {
-    try {
-        vmq::clearLastError();
-        if (!decoder) {
-            vmq::setLastError("Cannot decode: the decoder is null.");
-            return nullptr;
-        }
+    return reportingCall<DecodedMesh*>(decoder, "decoder", [&](std::string& error) {
 #if defined(PELKU_VMQ_HAS_CUDA)
-        std::string error;
-        DecodedMesh* decoded = vmq::downloadDecodedMesh(*decoder, error);
-        if (!decoded)
-            vmq::setLastError(std::move(error));
-        return decoded;
+        return vmq::downloadDecodedMesh(*decoder, error);
 #else
-        vmq::setLastError(kNoCuda);
-        return nullptr;
+        (void)error;
+        return static_cast<DecodedMesh*>(nullptr);
 #endif
-    } catch (...) {
-        vmq::setLastError("Cannot decode: out of memory.");
-        return nullptr;
-    }
+    });
 }
