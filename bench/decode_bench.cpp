@@ -312,6 +312,7 @@ int printTable(const std::vector<std::string>& names, bool peers)
                 threads);
     std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     double logWhole = 0, logThreads = 0, logMeshlet = 0, logDraco = 0, logMeshopt = 0, logGpu = 0;
+    size_t gpuRates = 0;
     std::string gpuWhy;
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
@@ -355,13 +356,15 @@ int printTable(const std::vector<std::string>& names, bool peers)
                     meshlet, meshletSeconds / wholeSeconds, peerText, gpuText);
         std::fflush(stdout);
         logWhole += std::log(whole), logThreads += std::log(threaded), logMeshlet += std::log(meshlet);
-        logDraco += std::log(draco), logMeshopt += std::log(meshopt), logGpu += gpu > 0 ? std::log(gpu) : 0;
+        logDraco += std::log(draco), logMeshopt += std::log(meshopt);
+        if (gpu > 0)
+            logGpu += std::log(gpu), ++gpuRates;
     }
     const double n = double(names.size());
     const double whole = std::exp(logWhole / n), threaded = std::exp(logThreads / n), meshlet = std::exp(logMeshlet / n);
     const double draco = std::exp(logDraco / n), meshopt = std::exp(logMeshopt / n);
     char gpuText[32] = "n/a", peerText[96] = "| | | |";
-    if (gpuWhy.empty())
+    if (gpuRates == names.size())
         std::snprintf(gpuText, sizeof gpuText, "%.3f", std::exp(logGpu / n));
     if (peers)
         std::snprintf(peerText, sizeof peerText, "%.2f | %.2f | %.2f | %.2f", draco, whole / draco, meshopt, whole / meshopt);

@@ -94,16 +94,19 @@ struct TopologyScratchSize {
     uint32_t predictors = 0;
     uint32_t words = 0; // all of it
 
+    // Each bit list as many words as a topology decode zeroes ((bytes + 3) / 4 + 1 at most), and
+    // one index entry and one predictor past the counts.
     VMQ_HOST_DEVICE constexpr explicit TopologyScratchSize(const MeshletCounts& largest)
-        : bitListWords((flagByteCount(largest.triangleCount) > isFirstByteCount(largest.isFirstCount) ? flagByteCount(largest.triangleCount)
-                                                                                                       : isFirstByteCount(largest.isFirstCount)) /
-                               4 +
-                           2),
+        : bitListWords(byteWords(flagByteCount(largest.triangleCount), isFirstByteCount(largest.isFirstCount))),
           indexEntries(largest.indexCount + 1), predictors(largest.vertexCount + 1),
           words(3 * bitListWords + indexEntries + (predictors * uint32_t(sizeof(Predictor)) + 3) / 4)
     {
     }
-    // The lists, laid out in `words` (which has room for `words` words).
+    VMQ_HOST_DEVICE static constexpr uint32_t byteWords(uint32_t flagBytes, uint32_t isFirstBytes)
+    {
+        return (flagBytes > isFirstBytes ? flagBytes : isFirstBytes) / 4 + 2;
+    }
+    // The lists, laid out in `storage`, which has room for `words` words.
     VMQ_HOST_DEVICE TopologyScratch lists(uint32_t* storage) const
     {
         TopologyScratch scratch;
