@@ -356,12 +356,7 @@ int main(int argc, char** argv)
 {
     std::string mode;
     std::vector<std::string> names;
-    for (int k = 1; k < argc; ++k) {
-        if (argv[k][0] == '-' && argv[k][1] == '-')
-            mode = argv[k];
-        else
-            names.push_back(argv[k]);
-    }
+    peer_harness::splitArguments(argc, argv, mode, names);
     if (mode == "--digest-archives") {
         vmq_support::printArchiveDigests(names.empty() ? vmq_support::fixtureArchives() : names);
         return 0;

@@ -9,25 +9,41 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <string>
 #include <functional>
 #include <memory>
 #include <vector>
 
 namespace peer_harness {
 
-// Best time of three rounds, each of at least `minSeconds` and one call, in seconds per call.
-inline double secondsPerCall(const std::function<void()>& call, double minSeconds = 0.2)
+// Which clock a measurement reads: the wall clock, or the calling thread's processor time, which
+// on a machine shared with other work leaves out the time the thread waits for a core.
+enum class Clock { Wall, ThreadCpu };
+
+inline double clockSeconds(Clock clock)
 {
-    using Clock = std::chrono::steady_clock;
+    if (clock == Clock::ThreadCpu) {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Best time of three rounds, each of at least `minSeconds` and one call, in seconds per call.
+inline double secondsPerCall(const std::function<void()>& call, double minSeconds = 0.2, Clock clock = Clock::Wall)
+{
     double best = 1e30;
     for (int round = 0; round < 3; ++round) {
         int calls = 0;
-        const auto start = Clock::now();
+        const double start = clockSeconds(clock);
         double elapsed = 0;
         do {
             call();
             ++calls;
-            elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            elapsed = clockSeconds(clock) - start;
         } while (elapsed < minSeconds);
         best = std::min(best, elapsed / calls);
     }
@@ -96,6 +112,18 @@ inline std::unique_ptr<draco::Mesh> toDraco(const vmq_support::LoadedMesh& mesh)
         out->AddFace({draco::PointIndex(mesh.indices[3 * t]), draco::PointIndex(mesh.indices[3 * t + 1]),
                       draco::PointIndex(mesh.indices[3 * t + 2])});
     return out;
+}
+
+// A harness's command line: the last argument that starts with "--" is the mode, the others name
+// meshes or archives.
+inline void splitArguments(int argc, char** argv, std::string& mode, std::vector<std::string>& names)
+{
+    for (int k = 1; k < argc; ++k) {
+        if (argv[k][0] == '-' && argv[k][1] == '-')
+            mode = argv[k];
+        else
+            names.push_back(argv[k]);
+    }
 }
 
 } // namespace peer_harness

@@ -63,6 +63,11 @@ typedef struct DecodedMesh {
  * Pelku_Vmq_Compression_ReleaseDecodedMesh, or null with a message. */
 PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const CompressedMesh* mesh, int32_t predictionMode);
 
+/* The same as Pelku_Vmq_Compression_DecodeMesh, with the meshlets shared among threadCount threads
+ * (0: the hardware concurrency, at least 1); the result is the same for every thread count. */
+PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMeshWithThreads(const CompressedMesh* mesh, int32_t predictionMode,
+                                                                      uint32_t threadCount);
+
 /* Frees a decoded mesh; null is ignored. */
 PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseDecodedMesh(DecodedMesh* decoded);
 

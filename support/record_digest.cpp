@@ -11,18 +11,6 @@ namespace vmq_support {
 
 namespace {
 
-struct Digest {
-    uint64_t value = 1469598103934665603ull;
-    void add(const void* data, size_t bytes)
-    {
-        const unsigned char* p = static_cast<const unsigned char*>(data);
-        for (size_t k = 0; k < bytes; ++k)
-            value = (value ^ p[k]) * 1099511628211ull;
-    }
-    template <typename T>
-    void add(const T* begin, const T* end) { add(begin, size_t(end - begin) * sizeof(T)); }
-};
-
 // Defaults; no optimisation pass with small meshlets; delta prediction at full position quality
 // with a low small-meshlet threshold.
 std::vector<CompressionSettings> meshSettings()

@@ -3,11 +3,25 @@
 // compilers and platforms: one line per shared mesh or fixture archive, one hash per setting.
 #include "pelku_vmq_compression.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vmq_support {
+
+// FNV-1a 64 over bytes, to check that a change keeps an output bit for bit.
+struct Digest {
+    uint64_t value = 1469598103934665603ull;
+    void add(const void* data, size_t bytes)
+    {
+        const unsigned char* p = static_cast<const unsigned char*>(data);
+        for (size_t k = 0; k < bytes; ++k)
+            value = (value ^ p[k]) * 1099511628211ull;
+    }
+    template <typename T>
+    void add(const T* begin, const T* end) { add(begin, size_t(end - begin) * sizeof(T)); }
+};
 
 // FNV-1a 64 over everything the record holds, the built partition included.
 uint64_t recordDigest(const CompressedMesh& record);

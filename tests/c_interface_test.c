@@ -1,6 +1,8 @@
 /* The public headers as a C99 program uses them. */
 #include "pelku_vmq_compression.h"
 #include "pelku_vmq_serialize.h"
+#include "pelku_vmq_cuda.h"
+#include "pelku_vmq_decode.h"
 
 #include "c_check.h"
 
@@ -22,6 +24,7 @@ LAYOUT(sequence_frames, offsetof(CompressedSequence, frames) == 16);
 LAYOUT(sequence_names, offsetof(CompressedSequence, materialNamesEnd) == 32);
 LAYOUT(serialized_bytes, sizeof(SerializedBytes) == 16);
 LAYOUT(serialized_info, sizeof(SerializedInfo) == 152);
+LAYOUT(cuda_buffers, sizeof(CudaDecodedBuffers) == 40);
 #endif
 
 int main(void)
@@ -101,6 +104,15 @@ int main(void)
 
     CHECK(Pelku_Vmq_Compression_GetMeshletPartition(NULL) == NULL);
     Pelku_Vmq_Compression_ReleaseMeshletPartition(NULL);
+
+    /* Decoding on threads and on a device: the argument checks. */
+    CHECK(Pelku_Vmq_Compression_DecodeMeshWithThreads(NULL, PELKU_VMQ_PREDICTION_PARALLELOGRAM, 0) == NULL);
+    CHECK(strcmp(Pelku_Vmq_Compression_GetCompressionErrorString(), "Cannot decode: the compressed mesh is null.") == 0);
+    CHECK(Pelku_Vmq_Compression_CudaCreateMeshDecoder(NULL, PELKU_VMQ_PREDICTION_PARALLELOGRAM) == NULL);
+    CHECK(strcmp(Pelku_Vmq_Compression_GetCompressionErrorString(), "Cannot decode: the compressed mesh is null.") == 0);
+    CHECK(Pelku_Vmq_Compression_CudaDecodeMesh(NULL, NULL) == 0);
+    CHECK(Pelku_Vmq_Compression_CudaDownloadDecodedMesh(NULL) == NULL);
+    Pelku_Vmq_Compression_CudaReleaseMeshDecoder(NULL);
     printf("c interface: ok\n");
     return 0;
 }

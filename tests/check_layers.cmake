@@ -1,10 +1,12 @@
 # Fails when a library source includes a header of a layer above its own. The layers, lowest
 # first; a folder may include its own headers and those of any layer listed before it.
-set(layers core format encoding partition pipeline mesh alembic serialize decode api platform)
-# The decoder sits beside the compression layers: it reads the format and nothing else.
+set(layers core format encoding partition pipeline mesh alembic serialize decode gpu api platform)
+# The decoder sits beside the compression layers: it reads the format and nothing else. The GPU
+# decoder runs the decoder's routine on a device.
 set(allowed_decode core format decode)
+set(allowed_gpu core format decode gpu)
 
-file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp)
+file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.cu)
 set(failures "")
 foreach(source IN LISTS sources)
   string(REGEX MATCH "^[^/]+" folder "${source}")
@@ -17,15 +19,15 @@ foreach(source IN LISTS sources)
   foreach(line IN LISTS includes)
     string(REGEX REPLACE "^#include \"([a-z_]+)/.*" "\\1" target "${line}")
     list(FIND layers ${target} targetRank)
-    if(folder STREQUAL "decode")
-      list(FIND allowed_decode ${target} ok)
+    if(folder STREQUAL "decode" OR folder STREQUAL "gpu")
+      list(FIND allowed_${folder} ${target} ok)
       if(ok EQUAL -1)
-        string(APPEND failures "\n  src/${source}: the decoder includes ${target}/")
+        string(APPEND failures "\n  src/${source}: the ${folder} decoder includes ${target}/")
       endif()
     elseif(NOT target STREQUAL "decode" AND (targetRank EQUAL -1 OR targetRank GREATER rank))
       string(APPEND failures "\n  src/${source}: ${folder}/ includes ${target}/, a layer above it")
     elseif(target STREQUAL "decode" AND NOT folder STREQUAL "api")
-      string(APPEND failures "\n  src/${source}: only the api includes the decoder")
+      string(APPEND failures "\n  src/${source}: only the api and the GPU decoder include the decoder")
     endif()
   endforeach()
 endforeach()

@@ -60,7 +60,9 @@ extern "C" PELKU_VMQ_API void Pelku_Vmq_Compression_ReleaseDecodedMesh(DecodedMe
     vmq::releaseDecodedMesh(decoded);
 }
 
-extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const CompressedMesh* mesh, int32_t predictionMode)
+namespace {
+
+DecodedMesh* decodeWholeMesh(const CompressedMesh* mesh, int32_t predictionMode, uint32_t threadCount)
 {
     try {
         vmq::clearLastError();
@@ -69,7 +71,7 @@ extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const Com
             return nullptr;
         }
         std::string error;
-        DecodedMesh* decoded = vmq::decodeMesh(*mesh, predictionMode, error);
+        DecodedMesh* decoded = vmq::decodeMesh(*mesh, predictionMode, threadCount, error);
         if (!decoded)
             vmq::setLastError(std::move(error));
         return decoded;
@@ -77,4 +79,17 @@ extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const Com
         vmq::setLastErrorLiteral("Cannot decode: out of memory.");
         return nullptr;
     }
+}
+
+} // namespace
+
+extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMesh(const CompressedMesh* mesh, int32_t predictionMode)
+{
+    return decodeWholeMesh(mesh, predictionMode, 1);
+}
+
+extern "C" PELKU_VMQ_API DecodedMesh* Pelku_Vmq_Compression_DecodeMeshWithThreads(const CompressedMesh* mesh, int32_t predictionMode,
+                                                                                  uint32_t threadCount)
+{
+    return decodeWholeMesh(mesh, predictionMode, threadCount);
 }

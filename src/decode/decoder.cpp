@@ -3,22 +3,19 @@
 #include "format/decode_table.h"
 #include "format/meshlet_symbols.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace vmq {
 
 namespace {
 
-constexpr uint32_t kLookupBits = 11;
-constexpr uint32_t kMaxElements = kMaxMeshletElements;
 static_assert(kMaxMeshletElements == PELKU_VMQ_MAX_MESHLET_ELEMENTS);
-
-// Lookup entries: bit 0 set = a leaf reached within kLookupBits bits (bits 1-4 its code length,
-// bits 5.. its symbol); bit 0 clear = the inner node reached after kLookupBits bits (bits 5..).
-constexpr uint32_t kLeafFlag = 1;
 
 struct DecodeFailure {
     std::string message;
@@ -30,188 +27,122 @@ struct DecodeFailure {
 }
 
 template <typename T>
-size_t spanLength(const T* begin, const T* end, const char* name)
+size_t spanLength(const T* begin, const T* end, const std::string& name)
 {
     if (!begin || !end || end < begin)
-        fail(std::string("the record's ") + name + " span is invalid");
+        fail("the record's " + name + " span is invalid");
     return size_t(end - begin);
 }
 
-// Fills the lookup below `node` at `depth` bits for code prefix `prefix`.
-void fillLookup(const StreamDecodeTable& table, std::vector<uint32_t>& lookup, uint32_t node, uint32_t depth, uint32_t prefix,
-                const char* streamName)
+std::string failureText(uint32_t meshlet, uint32_t channel, DecodeStatus status)
 {
-    const uint32_t entry = table.entries[node];
-    if (isLeafEntry(entry)) {
-        const uint32_t symbol = leafSymbol(entry);
-        if (symbol >= kSymbolCount)
-            fail(std::string("decode table of stream ") + streamName + " holds symbol " + std::to_string(symbol) + " beyond 2047");
-        const uint32_t first = prefix << (kLookupBits - depth);
-        const uint32_t count = 1u << (kLookupBits - depth);
-        for (uint32_t k = 0; k < count; ++k)
-            lookup[first + k] = kLeafFlag | (depth << 1) | (symbol << 5);
-        return;
+    const std::string which = "meshlet " + std::to_string(meshlet);
+    const std::string inChannel = which + " channel " + std::to_string(channel);
+    switch (status) {
+    case DECODED: return which + " decoded";
+    case SYMBOL_FROM_EMPTY_STREAM: return which + " reads a symbol from a stream that has no code";
+    case SYMBOLS_PAST_STREAM_END: return which + "'s symbols run past the end of their stream";
+    case OFFSET_PAST_STREAM_END: return inChannel + " starts past the end of its stream";
+    case FIRST_USE_BITS_UNMATCHED: return which + "'s first-use bit count matches neither form of its vertex references";
+    case REFERENCES_PAST_FIRST_USE: return which + " references more vertices than its first-use bits cover";
+    case VERTICES_PAST_COUNT: return which + " numbers more vertices than its vertex count";
+    case REUSES_PAST_INDEX_DATA: return which + " reuses more vertices than its index data holds";
+    case REUSE_BEFORE_NUMBERED: return which + " reuses a vertex before it is numbered";
+    case COUNTS_UNMATCHED: return which + "'s counts do not match its strip symbols";
+    case PAIR_PAST_LAST_VERTEX: return inChannel + " pairs residuals past its last vertex";
     }
-    const uint32_t child = firstChild(entry);
-    if (child <= node || child + 1 >= table.entryCount)
-        fail(std::string("decode table of stream ") + streamName + " has an entry pointing outside its table");
-    if (depth == kLookupBits) {
-        lookup[prefix] = node << 5;
-        return;
-    }
-    fillLookup(table, lookup, child, depth + 1, prefix * 2, streamName);
-    fillLookup(table, lookup, child + 1, depth + 1, prefix * 2 + 1, streamName);
+    return which + " fails";
 }
 
-void prepareCoder(CoderDecodeTables& coder, const uint32_t* wordsBegin, const uint32_t* wordsEnd, const uint32_t* blobBegin,
-                  const uint32_t* blobEnd, const uint32_t* offsetsBegin, const uint32_t* offsetsEnd, uint32_t meshletCount,
-                  uint32_t streamCount, const char* const* names, const std::string& coderName)
+// One coder's spans, checked, and its decode tables, checked to be sound.
+struct CoderTables {
+    Bitstream stream;
+    const uint32_t* meshletBitOffsets = nullptr;
+    StreamTable tables[kGlobalStreamCount];
+};
+
+CoderTables checkCoder(const uint32_t* wordsBegin, const uint32_t* wordsEnd, const uint32_t* blobBegin, const uint32_t* blobEnd,
+                       const uint32_t* offsetsBegin, const uint32_t* offsetsEnd, uint32_t meshletCount, uint32_t streamCount,
+                       const char* const* names, const std::string& coderName)
 {
-    const size_t wordCount = spanLength(wordsBegin, wordsEnd, (coderName + " streamWords").c_str());
-    const size_t blobLength = spanLength(blobBegin, blobEnd, (coderName + " tableBlob").c_str());
-    const size_t offsetCount = spanLength(offsetsBegin, offsetsEnd, (coderName + " meshletBitOffsets").c_str());
+    CoderTables coder;
+    coder.stream.words = wordsBegin;
+    coder.stream.wordCount = spanLength(wordsBegin, wordsEnd, coderName + " streamWords");
+    const size_t blobLength = spanLength(blobBegin, blobEnd, coderName + " tableBlob");
+    const size_t offsetCount = spanLength(offsetsBegin, offsetsEnd, coderName + " meshletBitOffsets");
     if (offsetCount != meshletCount)
         fail(coderName + " has " + std::to_string(offsetCount) + " meshlet bit offsets for " + std::to_string(meshletCount) + " meshlets");
     if (blobLength < streamCount || blobBegin[0] != streamCount)
         fail(coderName + " table blob does not start with its " + std::to_string(streamCount) + " header words");
-    coder.words = wordsBegin;
-    coder.bitCount = uint64_t(wordCount) * 32;
     coder.meshletBitOffsets = offsetsBegin;
-    coder.streams.assign(streamCount, {});
     for (uint32_t s = 0; s < streamCount; ++s) {
-        StreamTable found;
-        if (!findStreamTable(blobBegin, blobLength, streamCount, s, found))
+        if (!findStreamTable(blobBegin, blobLength, streamCount, s, coder.tables[s]))
             fail(coderName + " table blob header word " + std::to_string(s) + " points outside the blob");
-        StreamDecodeTable& table = coder.streams[s];
-        table.entries = found.entries;
-        table.entryCount = found.entryCount;
-        const char* name = names[s];
-        if (table.entryCount == 1 && !isLeafEntry(table.entries[0]))
-            fail(coderName + " decode table of stream " + name + " is a lone inner node");
-        if (table.entryCount == 1 && leafSymbol(table.entries[0]) >= kSymbolCount)
-            fail(coderName + " decode table of stream " + name + " holds a symbol beyond 2047");
-        if (table.entryCount >= 2) {
-            table.lookup.assign(size_t(1) << kLookupBits, 0);
-            fillLookup(table, table.lookup, 0, 0, 0, name);
-        }
+        if (!isSoundDecodeTable(coder.tables[s]))
+            fail(coderName + " decode table of stream " + names[s] + " is not a tree over the 2048 symbols");
     }
+    return coder;
 }
 
-// Reads symbols of one coder's bitstream from a start position.
-class SymbolReader {
-public:
-    SymbolReader(const CoderDecodeTables& coder, uint64_t position, const char* const* names)
-        : coder_(coder), position_(position), names_(names)
-    {
-        if (position > coder.bitCount)
-            fail("a meshlet's bit offset " + std::to_string(position) + " lies past the end of its stream (" +
-                 std::to_string(coder.bitCount) + " bits)");
-    }
+// Builds the lookups of some streams back to back into one block and points the streams at it.
+struct LookupPlan {
+    struct Planned {
+        StreamTable table;
+        uint64_t symbols;
+        StreamLookup* lookup;
+    };
+    std::vector<Planned> streams;
 
-    // Codes of up to kLookupBits bits take one lookup; the rest go to readSlow.
-    uint32_t read(uint32_t stream)
+    // `symbols`: about how many symbols will be read from the stream.
+    void add(const StreamTable& table, uint64_t symbols, StreamLookup& lookup) { streams.push_back({table, symbols, &lookup}); }
+    // Room for the largest lookups; only the entries written are touched.
+    void build(std::unique_ptr<uint32_t[]>& storage, size_t& used)
     {
-        const StreamDecodeTable& table = coder_.streams[stream];
-        if (table.entryCount >= 2) {
-            const uint32_t entry = table.lookup[peek(kLookupBits)];
-            if (entry & kLeafFlag) {
-                consume((entry >> 1) & 15);
-                return entry >> 5;
-            }
-        }
-        return readSlow(stream);
-    }
-
-private:
-    uint32_t readSlow(uint32_t stream)
-    {
-        const StreamDecodeTable& table = coder_.streams[stream];
-        if (table.entryCount == 0)
-            fail(std::string("stream ") + names_[stream] + " has no code but a symbol is read from it");
-        if (table.entryCount == 1)
-            return leafSymbol(table.entries[0]);
-        const uint32_t entry = table.lookup[peek(kLookupBits)];
-        if (entry & kLeafFlag) {
-            consume((entry >> 1) & 15);
-            return entry >> 5;
-        }
-        consume(kLookupBits);
-        uint32_t node = entry >> 5;
-        for (;;) {
-            const uint32_t child = firstChild(table.entries[node]) + peek(1);
-            consume(1);
-            const uint32_t value = table.entries[child];
-            if (isLeafEntry(value)) {
-                if (leafSymbol(value) >= kSymbolCount)
-                    fail(std::string("decode table of stream ") + names_[stream] + " holds a symbol beyond 2047");
-                return leafSymbol(value);
-            }
-            if (firstChild(value) <= child || firstChild(value) + 1 >= table.entryCount)
-                fail(std::string("decode table of stream ") + names_[stream] + " has an entry pointing outside its table");
-            node = child;
+        storage.reset(new uint32_t[streams.size() << kMaxLookupBits]);
+        used = 0;
+        for (const Planned& stream : streams) {
+            stream.lookup->tree = stream.table.entries;
+            stream.lookup->treeSize = stream.table.entryCount;
+            stream.lookup->lookup = storage.get() + used;
+            stream.lookup->bits = buildSymbolLookup(stream.table, stream.symbols, storage.get() + used);
+            used += size_t(1) << stream.lookup->bits;
         }
     }
-
-    uint32_t peek(uint32_t bits) const
-    {
-        const uint64_t word = position_ >> 5;
-        const uint64_t wordCount = coder_.bitCount >> 5;
-        const uint64_t high = word < wordCount ? coder_.words[word] : 0;
-        const uint64_t low = word + 1 < wordCount ? coder_.words[word + 1] : 0;
-        const uint64_t window = ((high << 32) | low) << (position_ & 31);
-        return uint32_t(window >> (64 - bits));
-    }
-
-    void consume(uint32_t bits)
-    {
-        position_ += bits;
-        if (position_ > coder_.bitCount)
-            fail("a meshlet's symbols run past the end of their stream");
-    }
-
-    const CoderDecodeTables& coder_;
-    uint64_t position_;
-    const char* const* names_;
 };
 
-// Reads a meshlet's symbols for the format's walk; a failed read has already thrown.
-struct ReaderIo {
-    static constexpr bool kReading = true;
-    SymbolReader& reader;
-    uint32_t meshlet;
-    uint32_t channel;
-
-    void marker(uint32_t) {}
-    bool symbol(uint32_t stream, uint32_t& value)
-    {
-        value = reader.read(stream);
-        return true;
-    }
-    bool valueTooWide(uint32_t, uint32_t) { return true; }
-    bool malformed(const char* what)
-    {
-        fail("meshlet " + std::to_string(meshlet) + " channel " + std::to_string(channel) + " " + what);
-    }
+// How many symbols a decode of every meshlet reads from each stream after the meshlets' heads.
+struct StreamSymbols {
+    uint64_t flagBytes = 0; // of EDGE_FLAGS, and of RESTART_FLAGS
+    uint64_t isFirstBytes = 0;
+    uint64_t indexEntries = 0;
+    uint64_t residuals = 0; // of each channel, about one per vertex
 };
 
 // Reads every meshlet's counts and offsets into decoder.meshlets and checks that the meshlets
 // tile the record's totals in stream order: each starts where the ones before it end, none is
 // empty, the record's own per-meshlet offsets agree, and together they hold exactly the totals.
 // So nothing a meshlet writes overlaps another or falls outside buffers sized from the totals.
-void checkMeshletTiling(const CompressedMesh& mesh, MeshDecoder& decoder)
+StreamSymbols checkMeshletTiling(const CompressedMesh& mesh, const CoderTables& global, MeshDecoder& decoder)
 {
     const uint32_t m = mesh.meshletCount;
     if (spanLength(mesh.meshletTriangleOffsetsBegin, mesh.meshletTriangleOffsetsEnd, "meshletTriangleOffsets") != m ||
         spanLength(mesh.meshletValueOffsetsBegin, mesh.meshletValueOffsetsEnd, "meshletValueOffsets") != m)
         fail("the record's meshletTriangleOffsets or meshletValueOffsets do not hold one entry per meshlet");
     decoder.meshlets.resize(m);
+    MeshletCounts& largest = decoder.largest;
     uint64_t triangles = 0, vertices = 0, indexWords = 0;
+    StreamSymbols symbols;
     for (uint32_t n = 0; n < m; ++n) {
-        SymbolReader reader(decoder.global, decoder.global.meshletBitOffsets[n], kGlobalStreamNames);
-        ReaderIo io{reader, n, 0};
+        const std::string which = "meshlet " + std::to_string(n);
+        const uint64_t start = global.meshletBitOffsets[n];
+        if (start > uint64_t(global.stream.wordCount) * 32)
+            fail("a meshlet's bit offset " + std::to_string(start) + " lies past the end of its stream (" +
+                 std::to_string(uint64_t(global.stream.wordCount) * 32) + " bits)");
+        LookupIo io(decoder.view.globalStreams, global.stream.words, global.stream.wordCount, start);
         MeshletCounts counts;
         meshletCountSymbols(io, counts);
-        const std::string which = "meshlet " + std::to_string(n);
+        if (io.status() != DECODED)
+            fail(failureText(n, 0, io.status()));
         if (counts.triangleCount == 0 || counts.vertexCount == 0)
             fail(which + " has no triangles or no vertices");
         if (counts.triangleOffset != triangles || counts.vertexOffset != vertices || counts.indexWordOffset != indexWords)
@@ -220,27 +151,54 @@ void checkMeshletTiling(const CompressedMesh& mesh, MeshDecoder& decoder)
                  std::to_string(triangles) + ", " + std::to_string(vertices) + " and " + std::to_string(indexWords));
         if (mesh.meshletTriangleOffsetsBegin[n] != triangles || mesh.meshletValueOffsetsBegin[n] != vertices * mesh.channelCount)
             fail("the record's triangle or value offset of " + which + " does not match its symbols");
-        DecodedMeshletInfo& info = decoder.meshlets[n];
-        info.groupId = counts.groupId;
-        info.triangleOffset = counts.triangleOffset;
-        info.triangleCount = counts.triangleCount;
-        info.vertexOffset = counts.vertexOffset;
-        info.vertexCount = counts.vertexCount;
-        info.indexWordOffset = counts.indexWordOffset;
-        info.indexWordCount = indexWordCount(counts.indexCount);
+        decoder.meshlets[n] = {counts, io.reader.bits.position(global.stream.words)};
+        largest.isFirstCount = std::max(largest.isFirstCount, counts.isFirstCount);
+        largest.indexCount = std::max(largest.indexCount, counts.indexCount);
+        largest.triangleCount = std::max(largest.triangleCount, counts.triangleCount);
+        largest.vertexCount = std::max(largest.vertexCount, counts.vertexCount);
         triangles += counts.triangleCount;
         vertices += counts.vertexCount;
-        indexWords += info.indexWordCount;
+        indexWords += indexWordCount(counts.indexCount);
+        symbols.flagBytes += flagByteCount(counts.triangleCount);
+        symbols.isFirstBytes += isFirstByteCount(counts.isFirstCount);
+        symbols.indexEntries += counts.indexCount;
     }
+    symbols.residuals = vertices;
+    decoder.triangleCount = uint32_t(triangles);
+    decoder.vertexCount = uint32_t(vertices);
     if (triangles != mesh.triangleCount || vertices != mesh.vertexCount || indexWords != mesh.indexWordCount ||
         uint64_t(mesh.valueCount) != vertices * mesh.channelCount)
         fail("the meshlets hold " + std::to_string(triangles) + " triangles, " + std::to_string(vertices) + " vertices and " +
              std::to_string(indexWords) + " index words, but the record's totals say " + std::to_string(mesh.triangleCount) + ", " +
              std::to_string(mesh.vertexCount) + " and " + std::to_string(mesh.indexWordCount) +
              (uint64_t(mesh.valueCount) != vertices * mesh.channelCount ? " with a valueCount that is not vertexCount * channelCount" : ""));
+    return symbols;
 }
 
+// A topology scratch with room for any meshlet.
+struct FullTopologyScratch {
+    static constexpr uint32_t kWords = TopologyScratchSize(largestMeshlet()).words;
+    uint32_t words[kWords];
+    TopologyScratch scratch;
+
+    FullTopologyScratch() : scratch(TopologyScratchSize(largestMeshlet()).lists(words)) {}
+    const TopologyScratch& lists() const { return scratch; }
+    const Predictor* predictors() const { return scratch.predictors; }
+};
+
+
 } // namespace
+
+std::string decodeFailureMessage(uint32_t meshlet, uint32_t channel, DecodeStatus status)
+{
+    return "Cannot decode: " + failureText(meshlet, channel, status) + ".";
+}
+
+DecodedMeshletInfo meshletInfo(const PreparedMeshlet& meshlet)
+{
+    const MeshletCounts& c = meshlet.counts;
+    return {c.groupId, c.triangleOffset, c.triangleCount, c.vertexOffset, c.vertexCount, c.indexWordOffset, indexWordCount(c.indexCount)};
+}
 
 bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDecoder& decoder, std::string& error)
 {
@@ -250,25 +208,65 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
         const uint32_t m = mesh.meshletCount;
         const uint32_t c = mesh.channelCount;
         decoder.mesh = &mesh;
-        decoder.predictionMode = predictionMode;
         if (spanLength(mesh.meshletHeadersBegin, mesh.meshletHeadersEnd, "meshletHeaders") != size_t(kMeshletHeaderWords) * m)
             fail("the record's meshletHeaders do not hold 8 words per meshlet");
         if (spanLength(mesh.quantParamsBegin, mesh.quantParamsEnd, "quantParams") != c)
             fail("the record's quantParams do not hold one entry per channel");
         if (c < 3)
             fail("the record has " + std::to_string(c) + " channels; positions need 3");
-        if (c > 0 && !mesh.channels)
+        if (!mesh.channels)
             fail("the record's channels are missing");
-        prepareCoder(decoder.global, mesh.streamWordsBegin, mesh.streamWordsEnd, mesh.tableBlobBegin, mesh.tableBlobEnd,
-                     mesh.meshletBitOffsetsBegin, mesh.meshletBitOffsetsEnd, m, kGlobalStreamCount, kGlobalStreamNames, "the global coder");
-        decoder.channels.assign(c, {});
+
+        MeshView& view = decoder.view;
+        const CoderTables global = checkCoder(mesh.streamWordsBegin, mesh.streamWordsEnd, mesh.tableBlobBegin, mesh.tableBlobEnd,
+                                              mesh.meshletBitOffsetsBegin, mesh.meshletBitOffsetsEnd, m, kGlobalStreamCount,
+                                              kGlobalStreamNames, "the global coder");
+        view.global = global.stream;
+        std::vector<CoderTables> channels(c);
         for (uint32_t k = 0; k < c; ++k) {
             const ChannelStreams& channel = mesh.channels[k];
-            prepareCoder(decoder.channels[k], channel.streamWordsBegin, channel.streamWordsEnd, channel.tableBlobBegin,
-                         channel.tableBlobEnd, channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd, m, kAttributeStreamCount,
-                         kAttributeStreamNames, "channel " + std::to_string(k));
+            channels[k] = checkCoder(channel.streamWordsBegin, channel.streamWordsEnd, channel.tableBlobBegin, channel.tableBlobEnd,
+                                     channel.meshletBitOffsetsBegin, channel.meshletBitOffsetsEnd, m, kAttributeStreamCount,
+                                     kAttributeStreamNames, "channel " + std::to_string(k));
         }
-        checkMeshletTiling(mesh, decoder);
+
+        // The heads first: their lookups serve only to read the counts, once.
+        LookupPlan heads;
+        heads.add(global.tables[ELEM_COUNTS], uint64_t(4) * m, view.globalStreams[ELEM_COUNTS]);
+        heads.add(global.tables[OTHER_DATA], uint64_t(10) * m, view.globalStreams[OTHER_DATA]);
+        heads.build(decoder.headLookups, decoder.headLookupEntries);
+        const StreamSymbols symbols = checkMeshletTiling(mesh, global, decoder);
+        view.meshlets = decoder.meshlets.data();
+
+        LookupPlan rest;
+        rest.add(global.tables[EDGE_FLAGS], symbols.flagBytes, view.globalStreams[EDGE_FLAGS]);
+        rest.add(global.tables[RESTART_FLAGS], symbols.flagBytes, view.globalStreams[RESTART_FLAGS]);
+        rest.add(global.tables[IS_FIRST], symbols.isFirstBytes, view.globalStreams[IS_FIRST]);
+        rest.add(global.tables[INDEX_DATA], symbols.indexEntries, view.globalStreams[INDEX_DATA]);
+        rest.add(global.tables[BLOCK_OFFSET_SYMBOL], 0, view.globalStreams[BLOCK_OFFSET_SYMBOL]);
+        decoder.channels.assign(c, {});
+        for (uint32_t k = 0; k < c; ++k) {
+            decoder.channels[k].stream = channels[k].stream;
+            decoder.channels[k].meshletBitOffsets = channels[k].meshletBitOffsets;
+            rest.add(channels[k].tables[ATTRIB_DATA], symbols.residuals, decoder.channels[k].residuals);
+        }
+        rest.build(decoder.lookups, decoder.lookupEntries);
+
+        decoder.dequantisation.resize(size_t(3) * c);
+        for (uint32_t k = 0; k < c; ++k) {
+            const QuantParams& params = mesh.quantParamsBegin[k];
+            decoder.dequantisation[k] = exp2f(-params.bits);
+            decoder.dequantisation[c + k] = params.max - params.min;
+            decoder.dequantisation[2 * c + k] = params.min;
+        }
+        view.headers = mesh.meshletHeadersBegin;
+        view.channels = decoder.channels.data();
+        view.scales = decoder.dequantisation.data();
+        view.ranges = view.scales + c;
+        view.mins = view.ranges + c;
+        view.meshletCount = m;
+        view.channelCount = c;
+        view.deltaOnly = predictionMode == PELKU_VMQ_PREDICTION_DELTA;
         return true;
     } catch (const DecodeFailure& failure) {
         error = "Cannot decode: " + failure.message + ".";
@@ -278,169 +276,71 @@ bool prepareDecoder(const CompressedMesh& mesh, int32_t predictionMode, MeshDeco
     return false;
 }
 
+namespace {
+
+// Meshlet m into buffers laid out as the whole mesh's: its triangles from `triangles`, its
+// vertices' values from `grid` and `values`, channelCount per vertex.
+DecodeStatus decodeInto(const MeshView& view, uint32_t m, FullTopologyScratch& scratch, uint32_t* triangles, uint32_t* grid, float* values,
+                        uint32_t& failedChannel)
+{
+    if (const DecodeStatus status = decodeMeshletTopology(view, m, scratch.lists(), triangles); status != DECODED)
+        return status;
+    const uint32_t c = view.channelCount;
+    if (const DecodeStatus status = decodeMeshletResiduals(view, m, 0, c, grid, c, failedChannel); status != DECODED)
+        return status;
+    finishMeshletChannels(view, m, scratch.predictors(), 0, c, grid, c, values, c);
+    return DECODED;
+}
+
+// Channels at a time when the caller wants values but no grid values: the grid values of a few
+// channels are kept here.
+constexpr uint32_t kChannelGroup = 4;
+
+} // namespace
+
 bool decodeMeshlet(const MeshDecoder& decoder, uint32_t meshlet, uint32_t* trianglesOut, size_t triangleCapacity, uint32_t* gridOut,
                    float* valuesOut, size_t vertexCapacity, DecodedMeshletInfo& info, std::string& error)
 {
-    try {
-        const CompressedMesh& mesh = *decoder.mesh;
-        if (meshlet >= mesh.meshletCount)
-            fail("meshlet " + std::to_string(meshlet) + " does not exist; the record has " + std::to_string(mesh.meshletCount));
-
-        // Global symbols, in packing order.
-        SymbolReader global(decoder.global, decoder.global.meshletBitOffsets[meshlet], kGlobalStreamNames);
-        ReaderIo globalIo{global, meshlet, 0};
-        MeshletCounts counts;
-        meshletCountSymbols(globalIo, counts);
-        const uint32_t isFirstCount = counts.isFirstCount;
-        const uint32_t indexCount = counts.indexCount;
-        const uint32_t triangleCount = counts.triangleCount;
-        const uint32_t vertexCount = counts.vertexCount;
-        info.triangleOffset = counts.triangleOffset;
-        info.vertexOffset = counts.vertexOffset;
-        info.indexWordOffset = counts.indexWordOffset;
-        info.groupId = counts.groupId;
-        info.triangleCount = triangleCount;
-        info.vertexCount = vertexCount;
-        info.indexWordCount = indexWordCount(indexCount);
-        if (triangleCount == 0 || vertexCount == 0)
-            fail("meshlet " + std::to_string(meshlet) + " has no triangles or no vertices");
-        if (!trianglesOut && !gridOut && !valuesOut)
-            return true; // counts and offsets only
-        if (triangleCapacity < triangleCount && trianglesOut)
-            fail("the triangle buffer holds " + std::to_string(triangleCapacity) + " triangles; meshlet " + std::to_string(meshlet) +
-                 " has " + std::to_string(triangleCount));
-        if (vertexCapacity < vertexCount && (gridOut || valuesOut))
-            fail("the vertex buffer holds " + std::to_string(vertexCapacity) + " vertices; meshlet " + std::to_string(meshlet) +
-                 " has " + std::to_string(vertexCount));
-
-        uint32_t edgeBits[kMaxBitListWords] = {}, restartBits[kMaxBitListWords] = {}, isFirstBits[kMaxBitListWords] = {};
-        uint32_t indexData[kMaxElements];
-        MeshletLists<uint32_t> lists;
-        lists.edgeBits = edgeBits;
-        lists.edgeWords = kMaxBitListWords;
-        lists.restartBits = restartBits;
-        lists.restartWords = kMaxBitListWords;
-        lists.isFirstBits = isFirstBits;
-        lists.isFirstWords = kMaxBitListWords;
-        lists.indexData = indexData;
-        meshletListSymbols(globalIo, counts, lists);
-
-        // Strips back to triangles in encoder vertex numbers. A restart triangle (the first one
-        // always) is three references, any other one reference n: edge 1 gives (p2, p1, n),
-        // edge 0 gives (p0, p2, n) from the previous triangle (p0, p1, p2). Normally the first
-        // three references carry no first-use bit and number vertices 0, 1, 2, and every later
-        // reference reads one bit: 1 numbers the next vertex, 0 takes the next index entry. When
-        // the first triangle repeats a corner, every reference carries a bit; the two forms are
-        // told apart by isFirstCount against the number of references R: R - 3 or R.
-        uint32_t referenceCount = 0;
-        for (uint32_t i = 0; i < triangleCount; ++i)
-            referenceCount += (i == 0 || bitListBit(restartBits, i - 1)) ? 3 : 1;
-        bool everyReferenceHasBit;
-        if (isFirstCount == referenceCount)
-            everyReferenceHasBit = true;
-        else if (isFirstCount + 3 == referenceCount)
-            everyReferenceHasBit = false;
-        else
-            fail("meshlet " + std::to_string(meshlet) + " has " + std::to_string(isFirstCount) + " first-use bits for " +
-                 std::to_string(referenceCount) + " vertex references");
-        uint32_t local[kMaxElements][3];
-        uint32_t vertexFirstTriangle[kMaxElements];
-        uint32_t numbered = 0, bitsRead = 0, indexRead = 0;
-        auto reference = [&](uint32_t triangle) -> uint32_t {
-            bool isNew = true;
-            if (everyReferenceHasBit || numbered >= 3) {
-                if (bitsRead >= isFirstCount)
-                    fail("meshlet " + std::to_string(meshlet) + " references more vertices than its first-use bits cover");
-                isNew = bitListBit(isFirstBits, bitsRead++);
-            }
-            if (isNew) {
-                if (numbered >= vertexCount)
-                    fail("meshlet " + std::to_string(meshlet) + " numbers more vertices than its vertex count");
-                vertexFirstTriangle[numbered] = triangle;
-                return numbered++;
-            }
-            if (indexRead >= indexCount)
-                fail("meshlet " + std::to_string(meshlet) + " reuses more vertices than its index data holds");
-            const uint32_t v = indexData[indexRead++];
-            if (v >= numbered)
-                fail("meshlet " + std::to_string(meshlet) + " reuses vertex " + std::to_string(v) + " before it is numbered");
-            return v;
-        };
-        for (uint32_t i = 0; i < triangleCount; ++i) {
-            const bool restart = i == 0 || bitListBit(restartBits, i - 1);
-            if (restart) {
-                const uint32_t c0 = reference(i);
-                const uint32_t c1 = reference(i);
-                const uint32_t c2 = reference(i);
-                local[i][0] = c0, local[i][1] = c1, local[i][2] = c2;
-                continue;
-            }
-            const uint32_t* p = local[i - 1];
-            const uint32_t n = reference(i);
-            if (bitListBit(edgeBits, i - 1))
-                local[i][0] = p[2], local[i][1] = p[1], local[i][2] = n;
-            else
-                local[i][0] = p[0], local[i][1] = p[2], local[i][2] = n;
-        }
-        if (numbered != vertexCount || bitsRead != isFirstCount || indexRead != indexCount)
-            fail("meshlet " + std::to_string(meshlet) + "'s counts do not match its strip symbols");
-
-        if (trianglesOut)
-            for (uint32_t i = 0; i < triangleCount; ++i)
-                for (int k = 0; k < 3; ++k)
-                    trianglesOut[size_t(i) * 3 + k] = info.vertexOffset + local[i][k];
-
-        // The prediction of vertex k > 0 is value[a] + value[b] - value[c] for the same (a, b, c)
-        // in every channel: (k - 1) three times for delta prediction, or the corners of the
-        // triangle before the one that numbered k, across its shared edge.
-        const bool deltaOnly = decoder.predictionMode == PELKU_VMQ_PREDICTION_DELTA;
-        uint32_t predictorTriangle[kMaxElements][3];
-        for (uint32_t k = 1; k < vertexCount; ++k) {
-            const uint32_t a = vertexFirstTriangle[k];
-            if (deltaOnly || a == 0 || bitListBit(restartBits, a - 1)) {
-                predictorTriangle[k][0] = predictorTriangle[k][1] = predictorTriangle[k][2] = k - 1;
-                continue;
-            }
-            const uint32_t* t = local[a - 1];
-            if (t[0] >= k || t[1] >= k || t[2] >= k)
-                fail("meshlet " + std::to_string(meshlet) + " predicts a vertex from one not yet decoded");
-            const bool edge = bitListBit(edgeBits, a - 1);
-            predictorTriangle[k][0] = edge ? t[1] : t[0];
-            predictorTriangle[k][1] = t[2];
-            predictorTriangle[k][2] = edge ? t[0] : t[1];
-        }
-
-        // Channel residuals back to grid values, then dequantised.
-        const uint32_t channelCount = mesh.channelCount;
-        const uint32_t wideMask = mesh.meshletHeadersBegin[size_t(meshlet) * kMeshletHeaderWords + HEADER_WIDE_CHANNEL_MASK];
-        uint32_t value[kMaxElements]; // residuals, then in place the grid values
-        for (uint32_t c = 0; c < channelCount; ++c) {
-            const CoderDecodeTables& coder = decoder.channels[c];
-            SymbolReader reader(coder, coder.meshletBitOffsets[meshlet], kAttributeStreamNames);
-            ReaderIo io{reader, meshlet, c};
-            channelSymbols(io, value, vertexCount, (wideMask & wideChannelBit(c)) != 0);
-            // Predictions read only vertices before k, already turned into grid values.
-            value[0] = uint32_t(unzigzag(value[0]));
-            for (uint32_t k = 1; k < vertexCount; ++k) {
-                const uint32_t* p = predictorTriangle[k];
-                value[k] = uint32_t(unzigzag(value[k])) + (value[p[0]] + value[p[1]] - value[p[2]]);
-            }
-            const QuantParams& params = mesh.quantParamsBegin[c];
-            const float scale = exp2f(-params.bits);
-            const float range = params.max - params.min;
-            for (uint32_t k = 0; k < vertexCount; ++k) {
-                const size_t at = size_t(k) * channelCount + c;
-                if (gridOut)
-                    gridOut[at] = value[k];
-                if (valuesOut)
-                    valuesOut[at] = float(int32_t(value[k])) * scale * range + params.min;
-            }
-        }
-        return true;
-    } catch (const DecodeFailure& failure) {
-        error = "Cannot decode: " + failure.message + ".";
+    const MeshView& view = decoder.view;
+    if (meshlet >= view.meshletCount) {
+        error = "Cannot decode: meshlet " + std::to_string(meshlet) + " does not exist; the record has " + std::to_string(view.meshletCount) + ".";
+        return false;
     }
-    return false;
+    const MeshletCounts& counts = view.meshlets[meshlet].counts;
+    info = meshletInfo(view.meshlets[meshlet]);
+    if (!trianglesOut && !gridOut && !valuesOut)
+        return true; // counts and offsets only
+    if (trianglesOut && triangleCapacity < counts.triangleCount) {
+        error = "Cannot decode: the triangle buffer holds " + std::to_string(triangleCapacity) + " triangles; meshlet " +
+                std::to_string(meshlet) + " has " + std::to_string(counts.triangleCount) + ".";
+        return false;
+    }
+    if ((gridOut || valuesOut) && vertexCapacity < counts.vertexCount) {
+        error = "Cannot decode: the vertex buffer holds " + std::to_string(vertexCapacity) + " vertices; meshlet " + std::to_string(meshlet) +
+                " has " + std::to_string(counts.vertexCount) + ".";
+        return false;
+    }
+    FullTopologyScratch scratch;
+    uint32_t failedChannel = 0;
+    DecodeStatus status = DECODED;
+    if (gridOut) {
+        status = decodeInto(view, meshlet, scratch, trianglesOut, gridOut, valuesOut, failedChannel);
+    } else {
+        status = decodeMeshletTopology(view, meshlet, scratch.lists(), trianglesOut);
+        const uint32_t c = view.channelCount;
+        uint32_t grid[kMaxMeshletElements * kChannelGroup];
+        for (uint32_t first = 0; valuesOut && first < c && status == DECODED; first += kChannelGroup) {
+            const uint32_t channels = std::min(kChannelGroup, c - first);
+            status = decodeMeshletResiduals(view, meshlet, first, channels, grid, channels, failedChannel);
+            if (status == DECODED)
+                finishMeshletChannels(view, meshlet, scratch.predictors(), first, channels, grid, channels, valuesOut + first, c);
+        }
+    }
+    if (status != DECODED) {
+        error = decodeFailureMessage(meshlet, failedChannel, status);
+        return false;
+    }
+    return true;
 }
 
 namespace {
@@ -448,7 +348,7 @@ namespace {
 template <typename T>
 T* newBlock(size_t count, const T*& begin, const T*& end)
 {
-    T* block = new T[count]();
+    T* block = new T[count]; // every entry is written before the record is handed out
     begin = block;
     end = block + count;
     return block;
@@ -467,7 +367,30 @@ void releaseDecodedMesh(DecodedMesh* decoded)
     delete decoded;
 }
 
-DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, std::string& error)
+DecodedMesh* newDecodedMesh(const MeshDecoder& decoder, DecodedBuffers& buffers)
+{
+    const MeshView& view = decoder.view;
+    const size_t valueCount = size_t(decoder.vertexCount) * view.channelCount;
+    DecodedMesh* decoded = new DecodedMesh();
+    try {
+        decoded->meshletCount = view.meshletCount;
+        decoded->triangleCount = decoder.triangleCount;
+        decoded->vertexCount = decoder.vertexCount;
+        decoded->channelCount = view.channelCount;
+        buffers.triangles = newBlock<uint32_t>(size_t(decoder.triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
+        buffers.grid = newBlock<uint32_t>(valueCount, decoded->gridValuesBegin, decoded->gridValuesEnd);
+        buffers.values = newBlock<float>(valueCount, decoded->valuesBegin, decoded->valuesEnd);
+        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(view.meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
+        for (uint32_t m = 0; m < view.meshletCount; ++m)
+            meshlets[m] = meshletInfo(view.meshlets[m]);
+    } catch (...) {
+        releaseDecodedMesh(decoded);
+        throw;
+    }
+    return decoded;
+}
+
+DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, uint32_t threadCount, std::string& error)
 {
     DecodedMesh* decoded = nullptr;
     error.clear();
@@ -475,28 +398,58 @@ DecodedMesh* decodeMesh(const CompressedMesh& mesh, int32_t predictionMode, std:
         MeshDecoder decoder;
         if (!prepareDecoder(mesh, predictionMode, decoder, error))
             return nullptr;
-        const uint64_t valueCount = uint64_t(mesh.vertexCount) * mesh.channelCount;
-        decoded = new DecodedMesh();
-        decoded->meshletCount = mesh.meshletCount;
-        decoded->triangleCount = mesh.triangleCount;
-        decoded->vertexCount = mesh.vertexCount;
-        decoded->channelCount = mesh.channelCount;
-        uint32_t* triangles = newBlock<uint32_t>(size_t(mesh.triangleCount) * 3, decoded->trianglesBegin, decoded->trianglesEnd);
-        uint32_t* grid = newBlock<uint32_t>(size_t(valueCount), decoded->gridValuesBegin, decoded->gridValuesEnd);
-        float* values = newBlock<float>(size_t(valueCount), decoded->valuesBegin, decoded->valuesEnd);
-        DecodedMeshletInfo* meshlets = newBlock<DecodedMeshletInfo>(mesh.meshletCount, decoded->meshletsBegin, decoded->meshletsEnd);
+        const MeshView& view = decoder.view;
+        const size_t c = mesh.channelCount;
+        DecodedBuffers buffers;
+        decoded = newDecodedMesh(decoder, buffers);
 
-        // The prepared decoder has checked that the meshlets tile the totals.
-        for (uint32_t m = 0; m < mesh.meshletCount; ++m) {
-            const DecodedMeshletInfo& placed = decoder.meshlets[m];
-            const size_t valueAt = size_t(placed.vertexOffset) * mesh.channelCount;
-            DecodedMeshletInfo info{};
-            if (!decodeMeshlet(decoder, m, triangles + size_t(placed.triangleOffset) * 3, placed.triangleCount, grid + valueAt,
-                               values + valueAt, placed.vertexCount, info, error))
-                break;
-            meshlets[m] = info;
+        // The prepared decoder has checked that the meshlets tile the totals, so every meshlet
+        // writes its own part of the buffers. Workers take runs of meshlets in turn; the first
+        // failure stops them all.
+        constexpr uint32_t kRun = 32;
+        std::atomic<uint32_t> nextRun{0};
+        std::atomic<uint32_t> failedMeshlet{UINT32_MAX};
+        uint32_t failedChannel = 0; // written by the worker that records the failure
+        DecodeStatus failedStatus = DECODED;
+        auto work = [&] {
+            auto scratch = std::make_unique<FullTopologyScratch>();
+            for (;;) {
+                const uint32_t begin = nextRun.fetch_add(kRun);
+                if (begin >= mesh.meshletCount || failedMeshlet.load(std::memory_order_relaxed) != UINT32_MAX)
+                    return;
+                const uint32_t end = std::min(mesh.meshletCount, begin + kRun);
+                for (uint32_t m = begin; m < end; ++m) {
+                    const MeshletCounts& counts = view.meshlets[m].counts;
+                    const size_t valueAt = size_t(counts.vertexOffset) * c;
+                    uint32_t channel = 0;
+                    const DecodeStatus status = decodeInto(view, m, *scratch, buffers.triangles + size_t(counts.triangleOffset) * 3,
+                                                           buffers.grid + valueAt, buffers.values + valueAt, channel);
+                    if (status == DECODED)
+                        continue;
+                    uint32_t expected = UINT32_MAX;
+                    if (failedMeshlet.compare_exchange_strong(expected, m)) {
+                        failedChannel = channel;
+                        failedStatus = status;
+                    }
+                    return;
+                }
+            }
+        };
+        if (threadCount == 0)
+            threadCount = std::max(1u, std::thread::hardware_concurrency());
+        threadCount = std::min(threadCount, (mesh.meshletCount + kRun - 1) / kRun);
+        std::vector<std::thread> workers;
+        try {
+            for (uint32_t t = 1; t < threadCount; ++t)
+                workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            // Fewer threads: the caller's thread takes the rest.
         }
-        if (!error.empty()) {
+        work();
+        for (std::thread& worker : workers)
+            worker.join();
+        if (failedMeshlet != UINT32_MAX) {
+            error = decodeFailureMessage(failedMeshlet, failedChannel, failedStatus);
             releaseDecodedMesh(decoded);
             return nullptr;
         }

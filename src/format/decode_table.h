@@ -30,6 +30,34 @@ inline bool findStreamTable(const uint32_t* blob, size_t blobLength, uint32_t st
     return true;
 }
 
+// Whether a table is sound: a tree laid out as the writer lays it out, no more entries than a
+// tree over the alphabet has, every leaf's symbol in the alphabet, and every entry but the root
+// the child of exactly one inner node before it. A reader may then follow any code without checks,
+// and the codes of the leaves cover every bit string once.
+inline bool isSoundDecodeTable(const StreamTable& table)
+{
+    if (table.entryCount >= kMaxDecodeTableEntries)
+        return false;
+    bool hasParent[kMaxDecodeTableEntries];
+    for (uint32_t node = 0; node < table.entryCount; ++node)
+        hasParent[node] = false;
+    uint32_t children = 0;
+    for (uint32_t node = 0; node < table.entryCount; ++node) {
+        const uint32_t entry = table.entries[node];
+        if (isLeafEntry(entry)) {
+            if (leafSymbol(entry) >= kSymbolCount)
+                return false;
+            continue;
+        }
+        const uint32_t child = firstChild(entry);
+        if (child <= node || uint64_t(child) + 1 >= table.entryCount || hasParent[child] || hasParent[child + 1])
+            return false;
+        hasParent[child] = hasParent[child + 1] = true;
+        children += 2;
+    }
+    return table.entryCount == 0 || children + 1 == table.entryCount;
+}
+
 // Reads one symbol from bit `position` of a bitstream of `bitCount` bits, one bit per tree
 // level, and advances the position. False for an empty table, a child outside the table or
 // not after its parent, a symbol beyond the alphabet, or the end of the bitstream.

@@ -12,6 +12,36 @@
 #define VMQ_HOST_DEVICE
 #endif
 
+// The few functions of the inner loops are inlined wherever they are called; their rare paths
+// stay out of line.
+#if defined(__CUDACC__)
+#define VMQ_INLINE __forceinline__
+#define VMQ_NOINLINE __noinline__
+#elif defined(_MSC_VER)
+#define VMQ_INLINE __forceinline
+#define VMQ_NOINLINE __declspec(noinline)
+#else
+#define VMQ_INLINE inline __attribute__((always_inline))
+#define VMQ_NOINLINE __attribute__((noinline))
+#endif
+
+// A condition that follows the data with no pattern: a conditional move serves it better than a
+// jump.
+#if defined(__GNUC__) && !defined(__CUDACC__)
+#define VMQ_UNPREDICTABLE(condition) __builtin_expect_with_probability(!!(condition), 1, 0.5)
+#else
+#define VMQ_UNPREDICTABLE(condition) (condition)
+#endif
+
+// Unrolls the loop that follows when its trip count is known at compile time.
+#if defined(__CUDACC__) || defined(__clang__)
+#define VMQ_UNROLL _Pragma("unroll")
+#elif defined(__GNUC__)
+#define VMQ_UNROLL _Pragma("GCC unroll 8")
+#else
+#define VMQ_UNROLL
+#endif
+
 namespace vmq {
 
 // Every stream codes 11-bit symbols.
@@ -101,11 +131,11 @@ VMQ_HOST_DEVICE inline uint32_t pairSecond(uint32_t symbol) { return symbol >> 6
 VMQ_HOST_DEVICE inline uint32_t singleResidual(uint32_t symbol) { return symbol >> 1; }
 
 // Symbols of a meshlet's flag lists: edge and restart bits exist for triangles 1 .. T - 1.
-VMQ_HOST_DEVICE inline uint32_t flagByteCount(uint32_t triangleCount)
+VMQ_HOST_DEVICE constexpr uint32_t flagByteCount(uint32_t triangleCount)
 {
     return triangleCount > 1 ? (triangleCount - 1 + 7) / 8 : 0;
 }
-VMQ_HOST_DEVICE inline uint32_t isFirstByteCount(uint32_t isFirstCount)
+VMQ_HOST_DEVICE constexpr uint32_t isFirstByteCount(uint32_t isFirstCount)
 {
     return (isFirstCount + 7) / 8;
 }

@@ -10,7 +10,11 @@
 //   bool symbol(uint32_t stream, uint32_t& value); push value, or read the next symbol into it
 //   bool valueTooWide(uint32_t value, uint32_t vertex);  writer: a residual of 2^22 or more
 //   bool malformed(const char* what);              reader: the symbols contradict each other
-// and a false result from any of them ends the walk with false.
+// and a false result from any of them ends the walk with false. A reader may also provide
+//   uint32_t narrowRun(Residuals residuals, uint32_t v, uint32_t vertexCount);
+// which reads a narrow channel's symbols from vertex v on, in order and whole, as channelSymbols
+// would, stops anywhere before the last vertex, and returns the first vertex it did not read:
+// a reader that takes several symbols at once.
 #include "format/format.h"
 
 #include <cstdint>
@@ -48,7 +52,7 @@ constexpr uint32_t kMaxBitListWords = (kMaxFlagBytes + 3) / 4;
 
 // A value in three symbols of 11, 11 and 10 bits, low part first.
 template <typename Io>
-bool value32Symbols(Io& io, uint32_t stream, uint32_t& value)
+VMQ_HOST_DEVICE VMQ_INLINE bool value32Symbols(Io& io, uint32_t stream, uint32_t& value)
 {
     uint32_t low = value & kSymbolMask, middle = (value >> kSymbolBits) & kSymbolMask, high = value >> (2 * kSymbolBits);
     if (!io.symbol(stream, low) || !io.symbol(stream, middle) || !io.symbol(stream, high))
@@ -59,7 +63,7 @@ bool value32Symbols(Io& io, uint32_t stream, uint32_t& value)
 
 // A residual below 2^22 in two symbols, low 11 bits first.
 template <typename Io, typename Word>
-bool value22Symbols(Io& io, uint32_t stream, Word& residual, uint32_t vertex)
+VMQ_HOST_DEVICE VMQ_INLINE bool value22Symbols(Io& io, uint32_t stream, Word& residual, uint32_t vertex)
 {
     uint32_t low = 0, high = 0;
     if constexpr (!Io::kReading) {
@@ -77,7 +81,7 @@ bool value22Symbols(Io& io, uint32_t stream, Word& residual, uint32_t vertex)
 
 // The first byteCount bytes of a bit list, a symbol each.
 template <typename Io, typename Word>
-bool bitListSymbols(Io& io, uint32_t stream, Word* words, uint32_t wordCount, uint32_t byteCount)
+VMQ_HOST_DEVICE VMQ_INLINE bool bitListSymbols(Io& io, uint32_t stream, Word* words, uint32_t wordCount, uint32_t byteCount)
 {
     for (uint32_t i = 0; i < byteCount; ++i) {
         uint32_t byte = 0;
@@ -93,7 +97,7 @@ bool bitListSymbols(Io& io, uint32_t stream, Word* words, uint32_t wordCount, ui
 
 // Index entries as zigzag deltas, each from the entry before it (the first from 0).
 template <typename Io, typename Word>
-bool indexSymbols(Io& io, uint32_t stream, Word* entries, uint32_t count)
+VMQ_HOST_DEVICE VMQ_INLINE bool indexSymbols(Io& io, uint32_t stream, Word* entries, uint32_t count)
 {
     uint32_t previous = 0;
     for (uint32_t k = 0; k < count; ++k) {
@@ -112,7 +116,7 @@ bool indexSymbols(Io& io, uint32_t stream, Word* entries, uint32_t count)
 // The head of a meshlet's global symbols: the marker, the four counts, the three offsets and
 // the group id.
 template <typename Io>
-bool meshletCountSymbols(Io& io, MeshletCounts& counts)
+VMQ_HOST_DEVICE bool meshletCountSymbols(Io& io, MeshletCounts& counts)
 {
     io.marker(BLOCK_OFFSET_SYMBOL);
     return io.symbol(ELEM_COUNTS, counts.isFirstCount) && io.symbol(ELEM_COUNTS, counts.indexCount) &&
@@ -123,7 +127,7 @@ bool meshletCountSymbols(Io& io, MeshletCounts& counts)
 
 // The rest of them, after the head: the flag bytes, then the index deltas.
 template <typename Io, typename Word>
-bool meshletListSymbols(Io& io, const MeshletCounts& counts, const MeshletLists<Word>& lists)
+VMQ_HOST_DEVICE bool meshletListSymbols(Io& io, const MeshletCounts& counts, const MeshletLists<Word>& lists)
 {
     const uint32_t flagBytes = flagByteCount(counts.triangleCount);
     return bitListSymbols(io, EDGE_FLAGS, lists.edgeBits, lists.edgeWords, flagBytes) &&
@@ -134,23 +138,32 @@ bool meshletListSymbols(Io& io, const MeshletCounts& counts, const MeshletLists<
 
 // All of a meshlet's global symbols, in order.
 template <typename Io, typename Word>
-bool meshletGlobalSymbols(Io& io, MeshletCounts& counts, const MeshletLists<Word>& lists)
+VMQ_HOST_DEVICE bool meshletGlobalSymbols(Io& io, MeshletCounts& counts, const MeshletLists<Word>& lists)
 {
     return meshletCountSymbols(io, counts) && meshletListSymbols(io, counts, lists);
 }
 
 // One channel's residuals of a meshlet's vertices: the marker, vertex 0 in two symbols, then
 // vertices 1 .. V - 1 two symbols each when the channel is wide, else a pair symbol for one or
-// two of them.
-template <typename Io, typename Word>
-bool channelSymbols(Io& io, Word* residuals, uint32_t vertexCount, bool wide)
+// two of them. `residuals[v]` names vertex v's residual: a pointer, or any view that indexes so
+// (a reader may keep a channel's residuals strided among the other channels'). A reader may
+// also walk the head (marker and vertex 0) and the rest (from a vertex on) apart, to read
+// several channels side by side.
+template <typename Io, typename Residuals>
+VMQ_HOST_DEVICE VMQ_INLINE bool channelHeadSymbols(Io& io, Residuals residuals, uint32_t vertexCount)
 {
     io.marker(ATTRIB_BLOCK_OFFSET);
-    if (vertexCount == 0)
-        return true;
-    if (!value22Symbols(io, ATTRIB_DATA, residuals[0], 0))
-        return false;
-    for (uint32_t v = 1; v < vertexCount;) {
+    return vertexCount == 0 || value22Symbols(io, ATTRIB_DATA, residuals[0], 0);
+}
+
+template <typename Io, typename Residuals>
+VMQ_HOST_DEVICE VMQ_INLINE bool channelRestSymbols(Io& io, Residuals residuals, uint32_t v, uint32_t vertexCount, bool wide)
+{
+    while (v < vertexCount) {
+        if constexpr (requires { io.narrowRun(residuals, v, vertexCount); }) {
+            if (!wide && (v = io.narrowRun(residuals, v, vertexCount)) >= vertexCount)
+                break;
+        }
         if (wide) {
             if (!value22Symbols(io, ATTRIB_DATA, residuals[v], v))
                 return false;
@@ -178,6 +191,12 @@ bool channelSymbols(Io& io, Word* residuals, uint32_t vertexCount, bool wide)
         v += 2;
     }
     return true;
+}
+
+template <typename Io, typename Residuals>
+VMQ_HOST_DEVICE VMQ_INLINE bool channelSymbols(Io& io, Residuals residuals, uint32_t vertexCount, bool wide)
+{
+    return channelHeadSymbols(io, residuals, vertexCount) && channelRestSymbols(io, residuals, 1, vertexCount, wide);
 }
 
 } // namespace vmq
