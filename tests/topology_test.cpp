@@ -78,8 +78,17 @@ struct Encoded {
     MeshTables mesh;
     std::vector<uint32_t> list;
     vmq::MeshletScratch scratch;
-    std::unique_ptr<EncodedMeshlet> meshlet;
+    std::unique_ptr<EncodedMeshlet> meshlet = std::make_unique<EncodedMeshlet>();
 };
+
+// Channel c of a meshlet's channel-major table (grid values or residuals) in encoder order.
+std::vector<uint32_t> channelOf(const EncodedMeshlet& meshlet, const std::vector<uint32_t>& table, size_t c)
+{
+    const size_t stride = meshlet.residualStride;
+    return std::vector<uint32_t>(table.begin() + c * stride, table.begin() + (c + 1) * stride);
+}
+std::vector<uint32_t> residualsOf(const EncodedMeshlet& meshlet, size_t c) { return channelOf(meshlet, meshlet.residualTable, c); }
+std::vector<uint32_t> valuesOf(const EncodedMeshlet& meshlet, size_t c) { return channelOf(meshlet, meshlet.values, c); }
 
 std::unique_ptr<Encoded> encodeAll(const std::vector<TriangleIndices>& triangles, const std::vector<std::array<uint32_t, 3>>& positions,
                                    bool deltaOnly = false)
@@ -87,7 +96,7 @@ std::unique_ptr<Encoded> encodeAll(const std::vector<TriangleIndices>& triangles
     auto e = std::make_unique<Encoded>();
     e->mesh = meshOf(triangles, positions);
     e->list = allTriangles(e->mesh);
-    e->meshlet = vmq::encodeMeshlet(kParams, e->mesh, e->list, deltaOnly, e->scratch);
+    vmq::encodeMeshlet(*e->meshlet, kParams, e->mesh, e->list, deltaOnly, e->scratch);
     expectRoundTrip(*e->meshlet, e->mesh, e->list, e->scratch.vertexMap);
     return e;
 }
@@ -118,8 +127,8 @@ TEST(Topology, OneTriangle)
     EXPECT_TRUE(t.restartBits.empty());
     EXPECT_EQ(t.groupId, 7u);
     // Predictions 0, value[0], value[1].
-    EXPECT_EQ(t.residuals[0], zigzags({10, 4, -3}));
-    EXPECT_EQ(t.residuals[1], zigzags({20, 7, -2}));
+    EXPECT_EQ(residualsOf(*e->meshlet, 0), zigzags({10, 4, -3}));
+    EXPECT_EQ(residualsOf(*e->meshlet, 1), zigzags({20, 7, -2}));
 }
 
 TEST(Topology, Quad)
@@ -136,10 +145,10 @@ TEST(Topology, Quad)
     EXPECT_TRUE(t.indexData.empty());
     EXPECT_EQ(t.encodedTriangles, (std::vector<TriangleIndices>{{0, 1, 2}, {2, 1, 3}}));
     // Encoder order d, c, b, a; a is predicted as c + b - d = (0, 0, 5): exact, residual 0.
-    EXPECT_EQ(t.channelValues[0], (std::vector<uint32_t>{10, 0, 10, 0}));
-    EXPECT_EQ(t.residuals[0], zigzags({10, -10, 10, 0}));
-    EXPECT_EQ(t.residuals[1], zigzags({10, 0, -10, 0}));
-    EXPECT_EQ(t.residuals[2], zigzags({5, 0, 0, 0}));
+    EXPECT_EQ(valuesOf(*e->meshlet, 0), (std::vector<uint32_t>{10, 0, 10, 0}));
+    EXPECT_EQ(residualsOf(*e->meshlet, 0), zigzags({10, -10, 10, 0}));
+    EXPECT_EQ(residualsOf(*e->meshlet, 1), zigzags({10, 0, -10, 0}));
+    EXPECT_EQ(residualsOf(*e->meshlet, 2), zigzags({5, 0, 0, 0}));
     // Box of the grid positions, cone of the two -z facing triangles.
     EXPECT_EQ(std::vector<float>(e->meshlet->boxMin, e->meshlet->boxMin + 3), (std::vector<float>{0, 0, 5}));
     EXPECT_EQ(std::vector<float>(e->meshlet->boxMax, e->meshlet->boxMax + 3), (std::vector<float>{10, 10, 5}));
@@ -160,7 +169,7 @@ TEST(Topology, TwoStrips)
     EXPECT_EQ(t.isFirstBits, (std::vector<uint32_t>{0b110}));
     EXPECT_EQ(t.indexData, (std::vector<uint32_t>{2}));
     // Vertices of a restart triangle are predicted by the previous vertex.
-    EXPECT_EQ(t.residuals[0], zigzags({0, 1, -1, 3, -1}));
+    EXPECT_EQ(residualsOf(*e->meshlet, 0), zigzags({0, 1, -1, 3, -1}));
 }
 
 TEST(Topology, DeltaPrediction)
@@ -169,8 +178,8 @@ TEST(Topology, DeltaPrediction)
     const vmq::MeshletTopology& t = e->meshlet->topology;
     EXPECT_EQ(t.deltaOnly, 1);
     for (size_t c = 0; c < 3; ++c) {
-        const std::vector<uint32_t>& v = t.channelValues[c];
-        EXPECT_EQ(t.residuals[c], zigzags({int32_t(v[0]), int32_t(v[1] - v[0]), int32_t(v[2] - v[1]), int32_t(v[3] - v[2])}));
+        const std::vector<uint32_t> v = valuesOf(*e->meshlet, c);
+        EXPECT_EQ(residualsOf(*e->meshlet, c), zigzags({int32_t(v[0]), int32_t(v[1] - v[0]), int32_t(v[2] - v[1]), int32_t(v[3] - v[2])}));
     }
 }
 
@@ -257,9 +266,10 @@ TEST(Topology, RealMeshletsRoundTrip)
     const MeshTables mesh = vmq_test::wholeMeshTables(input, settings, context);
     const MeshletPartition partition = vmq_test::runPartition(mesh.triangleGroups, 64);
     vmq::MeshletScratch scratch;
+    EncodedMeshlet meshlet; // one record for every meshlet, as the driver keeps it
     for (const auto& list : partition.meshlets) {
-        auto meshlet = vmq::encodeMeshlet(context.quantParams, mesh, list, false, scratch);
-        expectRoundTrip(*meshlet, mesh, list, scratch.vertexMap);
+        vmq::encodeMeshlet(meshlet, context.quantParams, mesh, list, false, scratch);
+        expectRoundTrip(meshlet, mesh, list, scratch.vertexMap);
         if (HasFailure())
             return;
     }
@@ -276,7 +286,9 @@ TEST(Topology, ReencodingKeepsTopologyAndRedoesValues)
     auto first = encodeAll(triangles, positions);
     MeshTables movedMesh = meshOf(triangles, moved);
     vmq::MeshletScratch scratch;
-    auto again = vmq::reencodeMeshlet(kParams, movedMesh, first->list, first->meshlet->topology, false, scratch);
+    auto again = std::make_unique<EncodedMeshlet>();
+    again->topology = first->meshlet->topology;
+    vmq::reencodeMeshlet(*again, kParams, movedMesh, first->list, false, scratch);
     const vmq::MeshletTopology& a = first->meshlet->topology;
     const vmq::MeshletTopology& b = again->topology;
     EXPECT_EQ(a.edgeBits, b.edgeBits);
@@ -285,14 +297,16 @@ TEST(Topology, ReencodingKeepsTopologyAndRedoesValues)
     EXPECT_EQ(a.indexData, b.indexData);
     EXPECT_EQ(a.encodedTriangles, b.encodedTriangles);
     EXPECT_EQ(a.isFirstCount, b.isFirstCount);
-    EXPECT_NE(a.residuals, b.residuals);
+    EXPECT_NE(first->meshlet->residualTable, again->residualTable);
     EXPECT_NE(first->meshlet->boxMax[2], again->boxMax[2]);
     expectRoundTrip(*again, movedMesh, first->list, scratch.vertexMap);
 
     // A stored topology of other counts is refused with a message.
     MeshTables other = meshOf({{0, 1, 2}, {1, 3, 2}}, positions);
     try {
-        vmq::reencodeMeshlet(kParams, other, {0, 1}, a, false, scratch);
+        EncodedMeshlet stored;
+        stored.topology = a;
+        vmq::reencodeMeshlet(stored, kParams, other, {0, 1}, false, scratch);
         ADD_FAILURE() << "no error";
     } catch (const vmq::CompressionError& error) {
         EXPECT_NE(std::string(error.what()).find("5 triangles and 7 vertices"), std::string::npos) << error.what();

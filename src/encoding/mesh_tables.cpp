@@ -155,6 +155,16 @@ void buildAdjacency(MeshTables& tables)
     }
 }
 
+void mapMeshletVertices(VertexMap& map, const MeshTables& mesh, const std::vector<uint32_t>& triangleList)
+{
+    if (map.stamp.size() < mesh.vertexCount)
+        map.reserve(size_t(mesh.vertexCount), map.wholeVertices.capacity());
+    map.clear();
+    for (uint32_t g : triangleList)
+        for (uint32_t w : mesh.triangles[g])
+            map.insert(w);
+}
+
 void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vector<uint32_t>& triangleList, VertexMap& map)
 {
     const size_t previousTriangleCount = std::min(size_t(meshlet.triangleCount), meshlet.neighbours.size());
@@ -300,16 +310,31 @@ std::string missingDualEdge(uint64_t key)
 }
 
 void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
-                          const std::vector<uint32_t>& triangleGroups)
+                          const std::vector<uint32_t>& triangleGroups, bool adjacency)
 {
-    buildMeshTables(tables, triangles, channels);
+    if (adjacency) {
+        buildMeshTables(tables, triangles, channels);
+        channels.clear();
+        channels.shrink_to_fit();
+    } else {
+        tables.triangles = triangles;
+        tables.channelValues = std::move(channels);
+    }
     tables.triangleGroups = triangleGroups;
     tables.triangleCount = tables.triangles.size();
     tables.vertexCount = tables.channelValues.empty() ? 0 : tables.channelValues[0].size();
-    tables.neighbours.assign(size_t(tables.triangleCount), {});
-    channels.clear();
-    channels.shrink_to_fit();
-    buildAdjacency(tables);
+    if (adjacency) {
+        tables.neighbours.assign(size_t(tables.triangleCount), {});
+        buildAdjacency(tables);
+    }
+}
+
+void releaseAdjacency(MeshTables& tables)
+{
+    tables.dualEdges = DualEdgeMap();
+    tables.edgeList = std::vector<EdgeEntry>();
+    tables.neighbours = std::vector<std::vector<uint32_t>>();
+    tables.edgeBuckets = std::vector<uint32_t>();
 }
 
 } // namespace vmq

@@ -134,15 +134,23 @@ struct VertexMap {
 void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
                      const std::vector<std::vector<uint32_t>>& channels);
 
-// The whole-mesh tables a compression partitions: buildMeshTables, the group ids, the counts and
-// empty neighbour lists, then buildAdjacency. The channel lists are consumed (released before
-// the adjacency is built).
+// The whole-mesh tables of a compression. With `adjacency` (a partition is to be built):
+// buildMeshTables, the group ids, the counts and buildAdjacency. Without, the tables keep the
+// input's vertex numbers and hold no adjacency, which is all that meshlets of a given partition
+// need (their local numbering follows first use either way). The channel lists are consumed.
 void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
-                          const std::vector<uint32_t>& triangleGroups);
+                          const std::vector<uint32_t>& triangleGroups, bool adjacency = true);
+
+// Frees the adjacency of whole-mesh tables once the partition is built.
+void releaseAdjacency(MeshTables& tables);
 
 // Builds edgeList, dualEdges and neighbours from triangles; neighbours must hold at least
 // triangleCount empty lists.
 void buildAdjacency(MeshTables& tables);
+
+// Numbers the vertices of one meshlet of `mesh` by first use in `map` (map.wholeVertices lists
+// them in that order), as extractMeshlet does, without building the meshlet's tables.
+void mapMeshletVertices(VertexMap& map, const MeshTables& mesh, const std::vector<uint32_t>& triangleList);
 
 // Fills `meshlet` with the triangles of one meshlet of `mesh`, renumbered locally by first use.
 // Keeps the storage of `meshlet` and `map` between calls; the map grows to the whole mesh's

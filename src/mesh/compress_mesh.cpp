@@ -40,8 +40,7 @@ CompressedMesh* runPipeline(const std::vector<TriangleIndices>& triangles, const
                             const MeshletPartition* partition, const MeshletTopologyList* reuseTopology)
 {
     CompressionContext context;
-    runCompression(context, triangles, attributes, triangleGroups, settings, partition,
-                   reuseTopology ? &reuseTopology->meshlets : nullptr);
+    runCompression(context, triangles, attributes, triangleGroups, settings, partition, reuseTopology);
     return buildCompressedMesh(context);
 }
 

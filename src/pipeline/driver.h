@@ -4,20 +4,20 @@
 #include "encoding/mesh_tables.h"
 #include "pipeline/context.h"
 
-#include <memory>
 #include <vector>
 
 namespace vmq {
 
-// Encodes every meshlet of the partition, in partition order; with reuseTopology, re-encodes
-// each meshlet with its stored topology (entry n for meshlet n).
-std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const std::vector<QuantParams>& quantParams, const MeshletPartition& partition,
-                                                            const MeshTables& mesh, const CompressionSettings& settings,
-                                                            const std::vector<MeshletTopology>* reuseTopology);
+// Meshlets in stream order: ascending group id (the group of each meshlet's first triangle, or
+// of its stored topology when one is reused), equal ids in partition order.
+std::vector<uint32_t> streamOrder(const MeshletPartition& partition, const std::vector<uint32_t>& triangleGroups,
+                                  const MeshletTopologyList* reuseTopology);
 
+// Fills the context from one mesh. Every meshlet is encoded and packed in stream order, one at a
+// time, into one reused record; with reuseTopology, meshlet n keeps its stored entry n.
 void runCompression(CompressionContext& context, const std::vector<TriangleIndices>& triangles,
                     const std::vector<MeshAttribute>& attributes, const std::vector<uint32_t>& triangleGroups,
                     const CompressionSettings& settings, const MeshletPartition* partition,
-                    const std::vector<MeshletTopology>* reuseTopology);
+                    const MeshletTopologyList* reuseTopology);
 
 } // namespace vmq
