@@ -16,9 +16,9 @@ inline void finishTables(vmq::MeshTables& tables, bool adjacency)
     tables.vertexCount = tables.channelValues[0].size();
     if (tables.triangleGroups.empty())
         tables.triangleGroups.assign(tables.triangles.size(), 0);
-    tables.neighbours.assign(tables.triangles.size(), {});
+    tables.neighbours.reset(tables.triangles.size());
     if (adjacency)
-        vmq::buildAdjacency(tables);
+        vmq::buildAdjacency(tables, false);
 }
 
 // Vertices at the given grid points, triangles as given.

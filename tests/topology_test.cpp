@@ -32,8 +32,7 @@ MeshTables meshOf(const std::vector<TriangleIndices>& triangles, const std::vect
     tables.triangleGroups.assign(triangles.size(), 7);
     tables.triangleCount = tables.triangles.size();
     tables.vertexCount = tables.channelValues[0].size();
-    tables.neighbours.assign(triangles.size(), {});
-    vmq::buildAdjacency(tables);
+    vmq::buildAdjacency(tables, false);
     return tables;
 }
 

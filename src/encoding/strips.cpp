@@ -25,9 +25,9 @@ TriangleIndices rotated(const TriangleIndices& t, uint32_t first)
     return {t[first], t[(first + 1) % 3], t[(first + 2) % 3]};
 }
 
-int32_t selectedState(const MeshTables& tables, const StripScratch& scratch, uint32_t slot)
+int32_t selectedState(const MeshTables& tables, uint32_t slot)
 {
-    return tables.dualEdges.entry(scratch.neighbourEdge[slot]).selected;
+    return tables.dualEdges[tables.neighbours.edges[slot]].selected;
 }
 
 } // namespace
@@ -35,20 +35,8 @@ int32_t selectedState(const MeshTables& tables, const StripScratch& scratch, uin
 void prepareStripScratch(const MeshTables& tables, StripScratch& scratch)
 {
     const uint32_t triangleCount = uint32_t(tables.triangleCount);
-    scratch.neighbourBegin.resize(size_t(triangleCount) + 1);
-    scratch.neighbourTriangle.clear();
-    scratch.neighbourEdge.clear();
-    for (uint32_t t = 0; t < triangleCount; ++t) {
-        scratch.neighbourBegin[t] = uint32_t(scratch.neighbourTriangle.size());
-        for (uint32_t d : tables.neighbours[t]) {
-            const uint32_t edge = tables.dualEdges.findIndex(pairKey(t, d));
-            if (edge == DualEdgeMap::kNone)
-                raiseError(missingDualEdge(pairKey(t, d)));
-            scratch.neighbourTriangle.push_back(d);
-            scratch.neighbourEdge.push_back(edge);
-        }
-    }
-    scratch.neighbourBegin[triangleCount] = uint32_t(scratch.neighbourTriangle.size());
+    if (tables.neighbours.size() < triangleCount || tables.neighbours.edges.size() != tables.neighbours.triangles.size())
+        raiseError("strip formation needs the meshlet's neighbour lists with their dual edges");
 
     // Channel means of every triangle's corners, as single-precision ((0 + a) + b + c) / 3.
     const size_t channelCount = tables.channelValues.size();
@@ -80,9 +68,10 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
 {
     const uint32_t triangleCount = uint32_t(tables.triangleCount);
     const size_t channelCount = tables.channelValues.size();
-    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e)
-        tables.dualEdges.entry(e).selected = 0;
+    for (DualEdge& edge : tables.dualEdges)
+        edge.selected = 0;
     std::fill(scratch.degree.begin(), scratch.degree.end(), 0);
+    const NeighbourLists& neighbours = tables.neighbours;
 
     for (uint32_t c = 0; c < triangleCount; ++c) {
         if (scratch.degree[c] >= 2)
@@ -92,8 +81,8 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
         uint32_t best[2] = {kNoTriangle, kNoTriangle};
         float bestWeight[2] = {0.0f, 0.0f};
         const float* meansC = &scratch.triangleMeans[size_t(c) * channelCount];
-        for (uint32_t slot = scratch.neighbourBegin[c]; slot < scratch.neighbourBegin[c + 1]; ++slot) {
-            const uint32_t d = scratch.neighbourTriangle[slot];
+        for (uint32_t slot = neighbours.begin[c]; slot < neighbours.begin[c + 1]; ++slot) {
+            const uint32_t d = neighbours.triangles[slot];
             if (scratch.degree[d] >= 2)
                 continue;
             const float* meansD = &scratch.triangleMeans[size_t(d) * channelCount];
@@ -116,12 +105,12 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
         // An already selected edge still uses up one of the 2 - degree places.
         const uint32_t places = 2 - scratch.degree[c];
         for (uint32_t k = 0; k < places && best[k] != kNoTriangle; ++k) {
-            DualEdge& edge = tables.dualEdges.entry(scratch.neighbourEdge[best[k]]);
+            DualEdge& edge = tables.dualEdges[neighbours.edges[best[k]]];
             if (edge.selected)
                 continue;
             edge.selected = 1;
             ++scratch.degree[c];
-            ++scratch.degree[scratch.neighbourTriangle[best[k]]];
+            ++scratch.degree[neighbours.triangles[best[k]]];
         }
     }
 }
@@ -131,10 +120,13 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
 // recursive search on an explicit stack; every call counts against the budget, including calls
 // on triangles already on the path. Once the budget is spent no later call can succeed, so the
 // search ends there with the same (failed) result. scratch.touched lists every triangle the
-// search appended to its path, for the failure cache of improveStripEdges.
+// search appended to its path, for the failure cache of improveStripEdges; scratch.pathEdges
+// the dual edges along the path.
 void findAlternatingPath(const MeshTables& tables, StripScratch& scratch, uint32_t start)
 {
+    const NeighbourLists& neighbours = tables.neighbours;
     scratch.path.clear();
+    scratch.pathEdges.clear();
     scratch.frames.clear();
     scratch.touched.clear();
     if (++scratch.searchNumber == 0) {
@@ -160,36 +152,43 @@ void findAlternatingPath(const MeshTables& tables, StripScratch& scratch, uint32
         }
         if (scratch.degree[x] <= 1 && arrival == 0 && scratch.path.size() >= 2)
             return true;
-        scratch.frames.push_back({x, scratch.neighbourBegin[x], arrival});
+        scratch.frames.push_back({x, neighbours.begin[x], arrival});
         return false;
     };
 
     bool found = enter(start, 1);
     while (!found && !budgetSpent && !scratch.frames.empty()) {
         StripScratch::Frame& frame = scratch.frames.back();
-        if (frame.nextNeighbour < scratch.neighbourBegin[frame.triangle + 1]) {
+        if (frame.nextNeighbour < neighbours.begin[frame.triangle + 1]) {
             const uint32_t slot = frame.nextNeighbour++;
-            const int32_t state = selectedState(tables, scratch, slot);
-            if (state != frame.arrival)
-                found = enter(scratch.neighbourTriangle[slot], state);
+            const int32_t state = selectedState(tables, slot);
+            if (state != frame.arrival) {
+                const size_t pathLength = scratch.path.size();
+                found = enter(neighbours.triangles[slot], state);
+                if (scratch.path.size() > pathLength)
+                    scratch.pathEdges.push_back(neighbours.edges[slot]);
+            }
         } else {
             scratch.onPath[frame.triangle] = 0;
             scratch.path.pop_back();
+            if (!scratch.pathEdges.empty())
+                scratch.pathEdges.pop_back();
             scratch.frames.pop_back();
         }
     }
     for (uint32_t x : scratch.path)
         scratch.onPath[x] = 0;
-    if (!found)
+    if (!found) {
         scratch.path.clear();
+        scratch.pathEdges.clear();
+    }
 }
 
 void improveStripEdges(MeshTables& tables, uint32_t passCount, StripScratch& scratch)
 {
     const uint32_t triangleCount = uint32_t(tables.triangleCount);
     std::fill(scratch.degree.begin(), scratch.degree.end(), 0);
-    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
-        const DualEdge& edge = tables.dualEdges.entry(e);
+    for (const DualEdge& edge : tables.dualEdges) {
         if (edge.selected) {
             ++scratch.degree[edge.lowerTriangle];
             ++scratch.degree[edge.higherTriangle];
@@ -232,7 +231,7 @@ void improveStripEdges(MeshTables& tables, uint32_t passCount, StripScratch& scr
         const std::vector<uint32_t>& path = scratch.path;
         for (size_t k = 0; k + 1 < path.size(); ++k) {
             const uint32_t a = path[k], b = path[k + 1];
-            DualEdge& edge = tables.dualEdges.at(pairKey(a, b));
+            DualEdge& edge = tables.dualEdges[scratch.pathEdges[k]];
             edge.selected ^= 1;
             const uint32_t delta = edge.selected ? 1u : uint32_t(-1);
             scratch.degree[a] += delta;
@@ -252,23 +251,24 @@ void extractStrips(const MeshTables& tables, StripScratch& scratch, StripList& s
     std::fill(scratch.visited.begin(), scratch.visited.end(), 0);
     std::vector<uint32_t>& arrivingEdges = scratch.arrivingEdges;
     arrivingEdges.clear();
+    const NeighbourLists& neighbours = tables.neighbours;
 
     for (uint32_t s = 0; s < triangleCount; ++s) {
         if (scratch.visited[s])
             continue;
         const uint32_t first = uint32_t(strips.sourceTriangles.size());
-        uint32_t prev = kNoTriangle, cur = s, arriving = DualEdgeMap::kNone;
+        uint32_t prev = kNoTriangle, cur = s, arriving = kNoDualEdge;
         bool collect = false;
         uint64_t steps = 0;
         while (cur != kNoTriangle && !scratch.visited[cur]) {
             if (++steps > 2 * uint64_t(triangleCount) + 2)
                 raiseError("a strip chain does not end");
-            uint32_t next = kNoTriangle, nextEdge = DualEdgeMap::kNone;
-            for (uint32_t slot = scratch.neighbourBegin[cur]; slot < scratch.neighbourBegin[cur + 1]; ++slot) {
-                const uint32_t y = scratch.neighbourTriangle[slot];
-                if (y != prev && selectedState(tables, scratch, slot)) {
+            uint32_t next = kNoTriangle, nextEdge = kNoDualEdge;
+            for (uint32_t slot = neighbours.begin[cur]; slot < neighbours.begin[cur + 1]; ++slot) {
+                const uint32_t y = neighbours.triangles[slot];
+                if (y != prev && selectedState(tables, slot)) {
                     next = y;
-                    nextEdge = scratch.neighbourEdge[slot];
+                    nextEdge = neighbours.edges[slot];
                     break;
                 }
             }
@@ -296,10 +296,10 @@ void extractStrips(const MeshTables& tables, StripScratch& scratch, StripList& s
             if (count == 1) {
                 strips.triangles.push_back(t);
             } else if (j == 0) {
-                const DualEdge& edge = tables.dualEdges.entry(arrivingEdges[first + 1]);
+                const DualEdge& edge = tables.dualEdges[arrivingEdges[first + 1]];
                 strips.triangles.push_back(rotated(t, freeCorner(t, edge.lowerVertex, edge.higherVertex)));
             } else {
-                const DualEdge& edge = tables.dualEdges.entry(arrivingEdges[first + j]);
+                const DualEdge& edge = tables.dualEdges[arrivingEdges[first + j]];
                 strips.triangles.push_back(rotated(t, (freeCorner(t, edge.lowerVertex, edge.higherVertex) + 1) % 3));
             }
         }
