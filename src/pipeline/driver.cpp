@@ -141,10 +141,11 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     context.indexWordCount = indexWordSum;
 
     // Entropy coding, once every symbol is pushed.
-    context.globalCoder.encodeStreams();
+    HuffmanScratch huffman;
+    context.globalCoder.encodeStreams(huffman);
     context.globalBlockOffsets = context.globalCoder.blockOffsets(BLOCK_OFFSET_SYMBOL);
     for (uint32_t c = 0; c < context.channelCount; ++c) {
-        context.channelCoders[c].encodeStreams();
+        context.channelCoders[c].encodeStreams(huffman);
         context.channelBlockOffsets[c] = context.channelCoders[c].blockOffsets(ATTRIB_BLOCK_OFFSET);
     }
 }
