@@ -15,6 +15,7 @@
 //   compress_peers_bench --digest-archives [archive ...]
 //                                              one hash of every frame record per archive and
 //                                              setting (default: every shared fixture archive)
+//   compress_peers_bench --memory [mesh ...]   only the library's peak heap bytes per triangle
 //   compress_peers_bench --sequence [archive]  only the sequence figures (default: wave_anim.abc)
 //   compress_peers_bench --profile [mesh ...]  one library compression per mesh, for a profiler
 //   compress_peers_bench --profile-unoptimized [mesh ...]  the same without the optimization pass
@@ -298,7 +299,7 @@ struct FrameTimes {
         return nullptr;
     const bool shared = prepared == vmq::PreparedFrame::Shared && first;
     std::string error;
-    return vmq::compressOwnedMesh(mesh, settings.compression, shared ? first->partition : nullptr, shared ? first->topology : nullptr,
+    return vmq::compressOwnedMesh(std::move(mesh), settings.compression, shared ? first->partition : nullptr, shared ? first->topology : nullptr,
                                   error);
 }
 
@@ -319,7 +320,7 @@ bool timeFrames(const std::string& path, FrameTimes& times)
     std::string error;
     CompressedMesh* first = nullptr;
     if (vmq::prepareFrame(mesh, 0, settings, *importer, sharing) != vmq::PreparedFrame::Empty)
-        first = vmq::compressOwnedMesh(mesh, settings.compression, nullptr, nullptr, error);
+        first = vmq::compressOwnedMesh(std::move(mesh), settings.compression, nullptr, nullptr, error);
     times.frame0 = peer_harness::threadSeconds() - start;
     for (uint32_t f = 1; f < importer->frameCount; ++f) {
         start = peer_harness::threadSeconds();
@@ -497,6 +498,24 @@ int printTables(const std::vector<std::string>& names)
         std::fflush(stdout);
     }
     std::printf("\n%s", peers.c_str());
+    return 0;
+}
+
+int printMemory(const std::vector<std::string>& names)
+{
+    std::printf("| mesh | triangles | peak B/tri | unoptimized peak B/tri |\n|---|---:|---:|---:|\n");
+    for (const std::string& name : names) {
+        vmq_support::LoadedMesh mesh;
+        if (!load(name, mesh))
+            return 1;
+        peer_harness::LibraryInput input;
+        peer_harness::describe(mesh, input);
+        const double triangles = double(mesh.triangleCount());
+        const LibraryFigures ours = measureLibrary(input, CompressionSettings{}, name);
+        const LibraryFigures unoptimized = measureLibrary(input, unoptimizedSettings(), name);
+        std::printf("| %s | %.0f | %.0f | %.0f |\n", name.c_str(), triangles, double(ours.peakBytes) / triangles,
+                    double(unoptimized.peakBytes) / triangles);
+    }
     return 0;
 }
 
@@ -707,6 +726,8 @@ int main(int argc, char** argv)
     }
     if (mode == "--digest")
         return printDigests(names);
+    if (mode == "--memory")
+        return printMemory(names);
     if (mode == "--profile" || mode == "--profile-decode")
         return profile(names, CompressionSettings{}, mode == "--profile-decode");
     if (mode == "--profile-unoptimized")

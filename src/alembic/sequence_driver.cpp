@@ -116,7 +116,7 @@ void compressFrame(SequenceRun& run, uint32_t frame)
             return;
 
         const bool shared = prepared == PreparedFrame::Shared && frame > 0;
-        CompressedMesh* result = compressOwnedMesh(mesh, run.settings.compression, shared ? run.sharedPartition : nullptr,
+        CompressedMesh* result = compressOwnedMesh(std::move(mesh), run.settings.compression, shared ? run.sharedPartition : nullptr,
                                                    shared ? run.sharedTopology : nullptr, error);
         run.results[frame] = result;
         if (result && frame > 0)

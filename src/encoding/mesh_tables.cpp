@@ -6,22 +6,25 @@
 
 namespace vmq {
 
-void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
-                     const std::vector<std::vector<uint32_t>>& channels)
+namespace {
+
+// Renumbers tables.triangles in place by first use and moves each channel into that numbering,
+// releasing every input channel once it is moved.
+void renumberByFirstUse(MeshTables& tables, std::vector<std::vector<uint32_t>>& channels)
 {
     uint32_t largest = 0;
-    for (const TriangleIndices& t : triangles)
+    for (const TriangleIndices& t : tables.triangles)
         largest = std::max({largest, t[0], t[1], t[2]});
 
-    std::vector<int64_t> remap(size_t(largest) + 1, -1);
-    tables.triangles.resize(triangles.size());
+    constexpr uint32_t kUnused = UINT32_MAX;
+    std::vector<uint32_t> remap(size_t(largest) + 1, kUnused);
     uint32_t next = 0;
-    for (size_t j = 0; j < triangles.size(); ++j) {
-        for (int corner = 0; corner < 3; ++corner) {
-            const uint32_t index = triangles[j][corner];
-            if (remap[index] < 0)
-                remap[index] = next++;
-            tables.triangles[j][corner] = uint32_t(remap[index]);
+    for (TriangleIndices& t : tables.triangles) {
+        for (uint32_t& index : t) {
+            uint32_t& number = remap[index];
+            if (number == kUnused)
+                number = next++;
+            index = number;
         }
     }
 
@@ -31,9 +34,20 @@ void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& tri
         out.assign(next, 0);
         const std::vector<uint32_t>& in = channels[c];
         for (size_t v = 0; v <= largest; ++v)
-            if (remap[v] >= 0)
-                out[size_t(remap[v])] = in[v];
+            if (remap[v] != kUnused)
+                out[remap[v]] = in[v];
+        channels[c] = {};
     }
+}
+
+} // namespace
+
+void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
+                     const std::vector<std::vector<uint32_t>>& channels)
+{
+    tables.triangles = triangles;
+    std::vector<std::vector<uint32_t>> copies = channels;
+    renumberByFirstUse(tables, copies);
 }
 
 namespace {
@@ -256,18 +270,15 @@ void VertexMap::clear()
     }
 }
 
-void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
-                          const std::vector<uint32_t>& triangleGroups, bool adjacency)
+void buildWholeMeshTables(MeshTables& tables, std::vector<TriangleIndices> triangles, std::vector<std::vector<uint32_t>> channels,
+                          std::vector<uint32_t> triangleGroups, bool adjacency)
 {
-    if (adjacency) {
-        buildMeshTables(tables, triangles, channels);
-        channels.clear();
-        channels.shrink_to_fit();
-    } else {
-        tables.triangles = triangles;
+    tables.triangles = std::move(triangles);
+    if (adjacency)
+        renumberByFirstUse(tables, channels);
+    else
         tables.channelValues = std::move(channels);
-    }
-    tables.triangleGroups = triangleGroups;
+    tables.triangleGroups = std::move(triangleGroups);
     tables.triangleCount = tables.triangles.size();
     tables.vertexCount = tables.channelValues.empty() ? 0 : tables.channelValues[0].size();
     if (adjacency) {

@@ -112,9 +112,9 @@ void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& tri
 // The whole-mesh tables of a compression. With `adjacency` (a partition is to be built):
 // buildMeshTables, the group ids, the counts and buildAdjacency. Without, the tables keep the
 // input's vertex numbers and hold no adjacency, which is all that meshlets of a given partition
-// need (their local numbering follows first use either way). The channel lists are consumed.
-void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
-                          const std::vector<uint32_t>& triangleGroups, bool adjacency = true);
+// need (their local numbering follows first use either way). The lists given are consumed.
+void buildWholeMeshTables(MeshTables& tables, std::vector<TriangleIndices> triangles, std::vector<std::vector<uint32_t>> channels,
+                          std::vector<uint32_t> triangleGroups, bool adjacency = true);
 
 // Frees the adjacency of whole-mesh tables once the partition is built.
 void releaseAdjacency(MeshTables& tables);

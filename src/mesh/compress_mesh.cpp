@@ -35,12 +35,11 @@ CompressedMesh* reportFailures(std::string& error, Compress&& compress)
     return nullptr;
 }
 
-CompressedMesh* runPipeline(const std::vector<TriangleIndices>& triangles, const std::vector<MeshAttribute>& attributes,
-                            const std::vector<uint32_t>& triangleGroups, const CompressionSettings& settings,
+CompressedMesh* runPipeline(Mesh&& mesh, const std::vector<MeshAttribute>& attributes, const CompressionSettings& settings,
                             const MeshletPartition* partition, const MeshletTopologyList* reuseTopology)
 {
     CompressionContext context;
-    runCompression(context, triangles, attributes, triangleGroups, settings, partition, reuseTopology);
+    runCompression(context, std::move(mesh), attributes, settings, partition, reuseTopology);
     return buildCompressedMesh(context);
 }
 
@@ -89,12 +88,12 @@ CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSe
         error = validateCompressInput(mesh, settings, partition);
         if (!error.empty())
             return nullptr;
-        const HostMeshCopy copy = copyHostMesh(mesh, settings, partition);
-        return runPipeline(copy.mesh.triangles, copy.attributes, copy.mesh.triangleGroups, settings, partition, mesh.reuseTopology);
+        HostMeshCopy copy = copyHostMesh(mesh, settings, partition);
+        return runPipeline(std::move(copy.mesh), copy.attributes, settings, partition, mesh.reuseTopology);
     });
 }
 
-CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
+CompressedMesh* compressOwnedMesh(Mesh&& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
                                   const MeshletTopologyList* reuseTopology, std::string& error)
 {
     return reportFailures(error, [&]() -> CompressedMesh* {
@@ -102,7 +101,7 @@ CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& s
         error = validateCompressInput(mesh, attributes, settings, partition, reuseTopology);
         if (!error.empty())
             return nullptr;
-        return runPipeline(mesh.triangles, attributes, mesh.triangleGroups, settings, partition, reuseTopology);
+        return runPipeline(std::move(mesh), attributes, settings, partition, reuseTopology);
     });
 }
 

@@ -31,9 +31,9 @@ CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSe
                                  std::string& error);
 
 // Compresses a mesh the library owns, without the optimization pass and without copying it, with
-// the same checks as a host's mesh. Returns the record, or null with the reason in `error`.
-// Never throws.
-CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
+// the same checks as a host's mesh; the mesh is used up. Returns the record, or null with the
+// reason in `error`. Never throws.
+CompressedMesh* compressOwnedMesh(Mesh&& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
                                   const MeshletTopologyList* reuseTopology, std::string& error);
 
 } // namespace vmq

@@ -51,12 +51,11 @@ std::vector<uint32_t> streamOrder(const MeshletPartition& partition, const std::
     return order;
 }
 
-void runCompression(CompressionContext& context, const std::vector<TriangleIndices>& triangles,
-                    const std::vector<MeshAttribute>& attributes, const std::vector<uint32_t>& triangleGroups,
-                    const CompressionSettings& settings, const MeshletPartition* partition,
-                    const MeshletTopologyList* reuseTopology)
+void runCompression(CompressionContext& context, Mesh&& mesh, const std::vector<MeshAttribute>& attributes,
+                    const CompressionSettings& settings, const MeshletPartition* partition, const MeshletTopologyList* reuseTopology)
 {
     QuantisedAttributes quantised = quantiseAttributes(attributes, settings);
+    mesh.attributes = {};
     context.quantParams = std::move(quantised.quantParams);
     context.channelKinds = std::move(quantised.channelKinds);
     context.channelCount = uint32_t(context.quantParams.size());
@@ -69,12 +68,13 @@ void runCompression(CompressionContext& context, const std::vector<TriangleIndic
     context.channelBlockOffsets.assign(context.channelCount, {});
 
     // Whole-mesh tables; the adjacency only for a partition built here.
-    if (triangles.empty())
+    if (mesh.triangles.empty())
         raiseError("the mesh has no triangles");
     if (quantised.channels.empty())
         raiseError("the mesh has no attribute channels");
     MeshTables tables;
-    buildWholeMeshTables(tables, triangles, std::move(quantised.channels), triangleGroups, partition == nullptr);
+    buildWholeMeshTables(tables, std::move(mesh.triangles), std::move(quantised.channels), std::move(mesh.triangleGroups),
+                         partition == nullptr);
 
     // Partition.
     if (!partition) {

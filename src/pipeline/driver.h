@@ -15,9 +15,10 @@ std::vector<uint32_t> streamOrder(const MeshletPartition& partition, const std::
 
 // Fills the context from one mesh. Every meshlet is encoded and packed in stream order, one at a
 // time, into one reused record; with reuseTopology, meshlet n keeps its stored entry n.
-void runCompression(CompressionContext& context, const std::vector<TriangleIndices>& triangles,
-                    const std::vector<MeshAttribute>& attributes, const std::vector<uint32_t>& triangleGroups,
-                    const CompressionSettings& settings, const MeshletPartition* partition,
-                    const MeshletTopologyList* reuseTopology);
+// The driver takes the mesh over and releases each of its arrays once no later stage reads it:
+// the attribute values (which `attributes` views, unless they are the caller's) once they are
+// quantised, the triangles and groups when they move into the whole-mesh tables.
+void runCompression(CompressionContext& context, Mesh&& mesh, const std::vector<MeshAttribute>& attributes,
+                    const CompressionSettings& settings, const MeshletPartition* partition, const MeshletTopologyList* reuseTopology);
 
 } // namespace vmq

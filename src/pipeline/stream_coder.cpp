@@ -168,7 +168,7 @@ StreamCoder::StreamCoder(std::initializer_list<const char*> names, std::initiali
 
 StreamCoder::StreamCoder(const char* const* names, uint32_t streamCount, std::initializer_list<uint32_t> markerStreams)
     : names_(names, names + streamCount), markerStreams_(markerStreams), histogram_(size_t(streamCount) * kSymbolCount, 0),
-      codes_(size_t(streamCount) * kSymbolCount, CodeEntry{0, 0}), blockOffsets_(streamCount)
+      blockOffsets_(streamCount)
 {
     // A recorded symbol holds its stream in the five bits above the symbol's eleven.
     if (streamCount > 32)
@@ -215,7 +215,8 @@ void StreamCoder::encodeStreams()
 void StreamCoder::encodeStreams(HuffmanScratch& scratch)
 {
     const uint32_t n = streamCount();
-    std::fill(codes_.begin(), codes_.end(), CodeEntry{0, 0});
+    std::vector<CodeEntry>& codes_ = scratch.codes;
+    codes_.assign(size_t(n) * kSymbolCount, CodeEntry{0, 0});
     tableSizes_.clear();
 
     // Codes and decode tables, each table laid into the blob behind the ones before it.

@@ -26,7 +26,9 @@ struct CodeEntry {
     uint32_t length;
 };
 
-// Working storage of Huffman code construction, reused from stream to stream.
+// Working storage of Huffman code construction, reused from stream to stream and from coder to
+// coder. After StreamCoder::encodeStreams, `codes` holds that coder's codes: entry
+// stream * 2048 + symbol.
 struct HuffmanScratch {
     struct Node {
         uint64_t count;
@@ -43,6 +45,7 @@ struct HuffmanScratch {
     std::vector<HeapEntry> heap;
     std::vector<std::array<uint32_t, 3>> stack; // node, then code and depth or table index
     std::vector<uint32_t> table;                // one stream's decode table
+    std::vector<CodeEntry> codes;
 };
 
 // Builds one stream's Huffman code from its 2048 symbol counts: fills codes[0..2047] and lays the
@@ -70,8 +73,8 @@ public:
     // Builds every stream's code and decode table, writes the bitstream and the marker
     // positions, then resets the counting state. Raises the internal error for a code longer
     // than 32 bits or a bitstream of 2^32 bits or more.
-    void encodeStreams();
     void encodeStreams(HuffmanScratch& scratch);
+    void encodeStreams();
 
     uint32_t streamCount() const { return uint32_t(names_.size()); }
     const char* streamName(uint32_t stream) const { return names_[stream]; }
@@ -84,8 +87,6 @@ public:
     const std::vector<uint32_t>& tableSizes() const { return tableSizes_; }
     // Recorded bit positions of a marker stream after encodeStreams (empty otherwise).
     const std::vector<uint32_t>& blockOffsets(uint32_t markerStream) const;
-    // The code of a symbol in a stream after encodeStreams.
-    CodeEntry code(uint32_t stream, uint32_t symbol) const { return codes_[stream * kSymbolCount + symbol]; }
 
 private:
     [[noreturn]] void symbolTooLarge(uint32_t stream, uint32_t symbol) const;
@@ -94,7 +95,6 @@ private:
     std::vector<uint32_t> markerStreams_;
     std::vector<uint32_t> histogram_; // streamCount x 2048 counters
     std::vector<uint16_t> symbols_;   // in push order: stream << 11 | symbol
-    std::vector<CodeEntry> codes_;    // streamCount x 2048 entries
     std::vector<uint32_t> streamWords_;
     std::vector<uint32_t> tableBlob_;
     std::vector<uint32_t> tableSizes_;
