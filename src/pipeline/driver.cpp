@@ -31,6 +31,52 @@ float dequantiseBoxValue(float boxValue, const QuantParams& params)
     return (q * exp2f(-params.bits)) * (params.max - params.min) + params.min;
 }
 
+// Encodes and packs every meshlet in stream order through one reused record and scratch, takes
+// its offsets and bounds, and keeps its topology when `keepTopology`; then sets the totals.
+void encodeAndPackMeshlets(CompressionContext& context, const MeshTables& tables, const MeshletPartition& meshlets,
+                           const std::vector<uint32_t>& order, const CompressionSettings& settings,
+                           const MeshletTopologyList* reuseTopology, bool keepTopology)
+{
+    MeshletScratch scratch;
+    scratch.vertexMap.reserve(size_t(tables.vertexCount),
+                              size_t(std::min<uint64_t>(3 * uint64_t(settings.maxMeshletVertices), tables.vertexCount)));
+    EncodedMeshlet meshlet;
+    const bool deltaOnly = settings.disableParallelogramPrediction != 0;
+    uint32_t vertexSum = 0, triangleSum = 0, indexWordSum = 0;
+    uint32_t trianglesBefore = 0;
+    for (const uint32_t n : order) {
+        const std::vector<uint32_t>& triangleList = meshlets.meshlets[n];
+        if (reuseTopology) {
+            reuseTopology->load(n, meshlet.topology);
+            try {
+                reencodeMeshlet(meshlet, context.quantParams, tables, triangleList, deltaOnly, scratch);
+            } catch (const CompressionError& e) {
+                raiseError("meshlet " + std::to_string(n) + ": " + e.what());
+            }
+        } else {
+            encodeMeshlet(meshlet, context.quantParams, tables, triangleList, deltaOnly, scratch);
+        }
+
+        packMeshlet(context, meshlet, vertexSum, triangleSum, indexWordSum);
+        context.meshletTriangleOffsets.push_back(trianglesBefore);
+        trianglesBefore += meshlet.topology.triangleCount;
+        context.meshletValueOffsets.push_back(context.valueCount);
+        context.valueCount += meshlet.topology.vertexCount * context.channelCount;
+        for (int k = 0; k < 3; ++k) {
+            const QuantParams& params = context.quantParams[k];
+            const float lo = dequantiseBoxValue(meshlet.boxMin[k], params);
+            const float hi = dequantiseBoxValue(meshlet.boxMax[k], params);
+            context.boundsMin[k] = std::min(context.boundsMin[k], lo);
+            context.boundsMax[k] = std::max(context.boundsMax[k], hi);
+        }
+        if (keepTopology)
+            context.storedTopology.store(n, meshlet.topology);
+    }
+    context.triangleCount = triangleSum;
+    context.vertexCount = vertexSum;
+    context.indexWordCount = indexWordSum;
+}
+
 } // namespace
 
 std::vector<uint32_t> streamOrder(const MeshletPartition& partition, const std::vector<uint32_t>& triangleGroups,
@@ -91,56 +137,18 @@ void runCompression(CompressionContext& context, Mesh&& mesh, const std::vector<
                    std::to_string(meshletCount) + " meshlets");
     const std::vector<uint32_t> order = streamOrder(meshlets, tables.triangleGroups, reuseTopology);
 
-    // Every meshlet in stream order: encoded, packed, its offsets and bounds taken. The topology
-    // of a built partition is kept for reuse, in partition order.
+    // Every meshlet in stream order; the topology of a built partition is kept for reuse, in
+    // partition order.
     if (!partition)
         context.storedTopology.meshlets.resize(meshletCount);
     context.meshletCount = uint32_t(meshletCount);
     context.meshletHeaders.reserve(size_t(8) * meshletCount);
     context.meshletTriangleOffsets.reserve(meshletCount);
     context.meshletValueOffsets.reserve(meshletCount);
-    MeshletScratch scratch;
-    scratch.vertexMap.reserve(size_t(tables.vertexCount),
-                              size_t(std::min<uint64_t>(3 * uint64_t(settings.maxMeshletVertices), tables.vertexCount)));
-    EncodedMeshlet meshlet;
-    const bool deltaOnly = settings.disableParallelogramPrediction != 0;
-    uint32_t vertexSum = 0, triangleSum = 0, indexWordSum = 0;
-    uint32_t trianglesBefore = 0;
-    for (const uint32_t n : order) {
-        const std::vector<uint32_t>& triangleList = meshlets.meshlets[n];
-        if (reuseTopology) {
-            reuseTopology->load(n, meshlet.topology);
-            try {
-                reencodeMeshlet(meshlet, context.quantParams, tables, triangleList, deltaOnly, scratch);
-            } catch (const CompressionError& e) {
-                raiseError("meshlet " + std::to_string(n) + ": " + e.what());
-            }
-        } else {
-            encodeMeshlet(meshlet, context.quantParams, tables, triangleList, deltaOnly, scratch);
-        }
+    encodeAndPackMeshlets(context, tables, meshlets, order, settings, reuseTopology, partition == nullptr);
 
-        packMeshlet(context, meshlet, vertexSum, triangleSum, indexWordSum);
-        context.meshletTriangleOffsets.push_back(trianglesBefore);
-        trianglesBefore += meshlet.topology.triangleCount;
-        context.meshletValueOffsets.push_back(context.valueCount);
-        context.valueCount += meshlet.topology.vertexCount * context.channelCount;
-        for (int k = 0; k < 3; ++k) {
-            const QuantParams& params = context.quantParams[k];
-            const float lo = dequantiseBoxValue(meshlet.boxMin[k], params);
-            const float hi = dequantiseBoxValue(meshlet.boxMax[k], params);
-            context.boundsMin[k] = std::min(context.boundsMin[k], lo);
-            context.boundsMax[k] = std::max(context.boundsMax[k], hi);
-        }
-        if (!partition)
-            context.storedTopology.store(n, meshlet.topology);
-    }
-
-    // Totals.
-    context.triangleCount = triangleSum;
-    context.vertexCount = vertexSum;
-    context.indexWordCount = indexWordSum;
-
-    // Entropy coding, once every symbol is pushed.
+    // Entropy coding, once every symbol is pushed; the tables are not needed any more.
+    tables = MeshTables();
     HuffmanScratch huffman;
     context.globalCoder.encodeStreams(huffman);
     context.globalBlockOffsets = context.globalCoder.blockOffsets(BLOCK_OFFSET_SYMBOL);

@@ -167,8 +167,7 @@ StreamCoder::StreamCoder(std::initializer_list<const char*> names, std::initiali
 }
 
 StreamCoder::StreamCoder(const char* const* names, uint32_t streamCount, std::initializer_list<uint32_t> markerStreams)
-    : names_(names, names + streamCount), markerStreams_(markerStreams), histogram_(size_t(streamCount) * kSymbolCount, 0),
-      blockOffsets_(streamCount)
+    : names_(names, names + streamCount), markerStreams_(markerStreams), blockOffsets_(streamCount)
 {
     // A recorded symbol holds its stream in the five bits above the symbol's eleven.
     if (streamCount > 32)
@@ -178,6 +177,12 @@ StreamCoder::StreamCoder(const char* const* names, uint32_t streamCount, std::in
 bool StreamCoder::isMarkerStream(uint32_t stream) const
 {
     return std::find(markerStreams_.begin(), markerStreams_.end(), stream) != markerStreams_.end();
+}
+
+uint32_t StreamCoder::histogramCount(uint32_t stream, uint32_t symbol) const
+{
+    const uint16_t pushed = uint16_t((stream << kSymbolBits) | symbol);
+    return uint32_t(std::count(symbols_.begin(), symbols_.end(), pushed));
 }
 
 void StreamCoder::symbolTooLarge(uint32_t stream, uint32_t symbol) const
@@ -215,6 +220,10 @@ void StreamCoder::encodeStreams()
 void StreamCoder::encodeStreams(HuffmanScratch& scratch)
 {
     const uint32_t n = streamCount();
+    std::vector<uint32_t>& histogram = scratch.histogram;
+    histogram.assign(size_t(n) * kSymbolCount, 0);
+    for (const uint16_t pushed : symbols_)
+        ++histogram[pushed]; // stream * 2048 + symbol
     std::vector<CodeEntry>& codes_ = scratch.codes;
     codes_.assign(size_t(n) * kSymbolCount, CodeEntry{0, 0});
     tableSizes_.clear();
@@ -225,7 +234,7 @@ void StreamCoder::encodeStreams(HuffmanScratch& scratch)
     tableBlob_.assign(n, 0);
     uint64_t bits = 0;
     for (uint32_t s = 0; s < n; ++s) {
-        const uint32_t* counts = &histogram_[size_t(s) * kSymbolCount];
+        const uint32_t* counts = &histogram[size_t(s) * kSymbolCount];
         CodeEntry* codes = &codes_[size_t(s) * kSymbolCount];
         const uint32_t used = buildStreamCode(counts, codes, table.data(), names_[s], scratch);
         tableSizes_.push_back(used);
@@ -273,7 +282,6 @@ void StreamCoder::encodeStreams(HuffmanScratch& scratch)
 
     symbols_.clear();
     symbols_.shrink_to_fit();
-    std::fill(histogram_.begin(), histogram_.end(), 0u);
 }
 
 } // namespace vmq

@@ -27,8 +27,8 @@ struct CodeEntry {
 };
 
 // Working storage of Huffman code construction, reused from stream to stream and from coder to
-// coder. After StreamCoder::encodeStreams, `codes` holds that coder's codes: entry
-// stream * 2048 + symbol.
+// coder. After StreamCoder::encodeStreams, `codes` holds that coder's codes and `histogram` its
+// symbol counts: entry stream * 2048 + symbol.
 struct HuffmanScratch {
     struct Node {
         uint64_t count;
@@ -45,6 +45,7 @@ struct HuffmanScratch {
     std::vector<HeapEntry> heap;
     std::vector<std::array<uint32_t, 3>> stack; // node, then code and depth or table index
     std::vector<uint32_t> table;                // one stream's decode table
+    std::vector<uint32_t> histogram;
     std::vector<CodeEntry> codes;
 };
 
@@ -61,12 +62,12 @@ public:
     StreamCoder(std::initializer_list<const char*> names, std::initializer_list<uint32_t> markerStreams);
     StreamCoder(const char* const* names, uint32_t streamCount, std::initializer_list<uint32_t> markerStreams);
 
-    // Counts and records one symbol; a symbol of 2048 or more raises the internal error.
+    // Records one symbol; a symbol of 2048 or more raises the internal error. The symbols are
+    // counted when the codes are built, so that a coder holds no histogram while it collects.
     void pushSymbol(uint32_t stream, uint32_t symbol)
     {
         if (symbol >= kSymbolCount)
             symbolTooLarge(stream, symbol);
-        ++histogram_[stream * kSymbolCount + symbol];
         symbols_.push_back(uint16_t((stream << kSymbolBits) | symbol));
     }
 
@@ -79,7 +80,8 @@ public:
     uint32_t streamCount() const { return uint32_t(names_.size()); }
     const char* streamName(uint32_t stream) const { return names_[stream]; }
     bool isMarkerStream(uint32_t stream) const;
-    uint32_t histogramCount(uint32_t stream, uint32_t symbol) const { return histogram_[stream * kSymbolCount + symbol]; }
+    // How often the symbol was pushed into the stream since the last encodeStreams.
+    uint32_t histogramCount(uint32_t stream, uint32_t symbol) const;
     size_t pushedSymbolCount() const { return symbols_.size(); }
 
     const std::vector<uint32_t>& streamWords() const { return streamWords_; }
@@ -93,7 +95,6 @@ private:
 
     std::vector<const char*> names_;
     std::vector<uint32_t> markerStreams_;
-    std::vector<uint32_t> histogram_; // streamCount x 2048 counters
     std::vector<uint16_t> symbols_;   // in push order: stream << 11 | symbol
     std::vector<uint32_t> streamWords_;
     std::vector<uint32_t> tableBlob_;
