@@ -300,7 +300,7 @@ struct FrameTimes {
     const bool shared = prepared == vmq::PreparedFrame::Shared && first;
     std::string error;
     return vmq::compressOwnedMesh(std::move(mesh), settings.compression, shared ? first->partition : nullptr, shared ? first->topology : nullptr,
-                                  error);
+                                  error, shared ? vmq::ReuseCheck::SameTriangles : vmq::ReuseCheck::Full);
 }
 
 bool timeFrames(const std::string& path, FrameTimes& times)

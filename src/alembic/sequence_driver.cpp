@@ -116,8 +116,10 @@ void compressFrame(SequenceRun& run, uint32_t frame)
             return;
 
         const bool shared = prepared == PreparedFrame::Shared && frame > 0;
+        // A shared frame has frame 0's triangles and groups (prepareFrame compared them).
         CompressedMesh* result = compressOwnedMesh(std::move(mesh), run.settings.compression, shared ? run.sharedPartition : nullptr,
-                                                   shared ? run.sharedTopology : nullptr, error);
+                                                   shared ? run.sharedTopology : nullptr, error,
+                                                   shared ? ReuseCheck::SameTriangles : ReuseCheck::Full);
         run.results[frame] = result;
         if (result && frame > 0)
             releaseMeshletAttachments(result);

@@ -94,11 +94,14 @@ CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSe
 }
 
 CompressedMesh* compressOwnedMesh(Mesh&& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
-                                  const MeshletTopologyList* reuseTopology, std::string& error)
+                                  const MeshletTopologyList* reuseTopology, std::string& error, ReuseCheck check)
 {
     return reportFailures(error, [&]() -> CompressedMesh* {
         const std::vector<MeshAttribute> attributes = attributeViews(mesh);
-        error = validateCompressInput(mesh, attributes, settings, partition, reuseTopology);
+        // The same triangles as the mesh the partition was built for pass every check of a
+        // partition and topology; the settings checks of a built partition stand in for them.
+        const bool proven = check == ReuseCheck::SameTriangles;
+        error = validateCompressInput(mesh, attributes, settings, proven ? nullptr : partition, proven ? nullptr : reuseTopology);
         if (!error.empty())
             return nullptr;
         return runPipeline(std::move(mesh), attributes, settings, partition, reuseTopology);
