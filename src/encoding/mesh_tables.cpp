@@ -215,7 +215,7 @@ uint32_t findDualEdge(const MeshTables& tables, uint32_t a, uint32_t b)
 void mapMeshletVertices(VertexMap& map, const MeshTables& mesh, const std::vector<uint32_t>& triangleList)
 {
     if (map.stamp.size() < mesh.vertexCount)
-        map.reserve(size_t(mesh.vertexCount), map.wholeVertices.capacity());
+        map.reserve(size_t(mesh.vertexCount), 0);
     map.clear();
     for (uint32_t g : triangleList)
         for (uint32_t w : mesh.triangles[g])
@@ -228,7 +228,7 @@ void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vect
     meshlet.triangleGroups.clear();
     meshlet.dualEdges.clear();
     if (map.stamp.size() < mesh.vertexCount)
-        map.reserve(size_t(mesh.vertexCount), map.wholeVertices.capacity());
+        map.reserve(size_t(mesh.vertexCount), 0);
     map.clear();
 
     for (uint32_t g : triangleList) {
@@ -258,12 +258,18 @@ void VertexMap::reserve(size_t vertexCount, size_t localCount)
         stamp.resize(vertexCount, 0);
         localNumber.resize(vertexCount, 0);
     }
-    wholeVertices.reserve(localCount);
+    if (wholeVertices.size() < localCount)
+        wholeVertices.resize(localCount);
+}
+
+void VertexMap::grow()
+{
+    wholeVertices.resize(std::max<size_t>(64, 2 * wholeVertices.size()));
 }
 
 void VertexMap::clear()
 {
-    wholeVertices.clear();
+    count = 0;
     if (++currentStamp == 0) { // wrapped: forget every old stamp
         std::fill(stamp.begin(), stamp.end(), 0);
         currentStamp = 1;

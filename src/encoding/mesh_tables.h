@@ -84,24 +84,30 @@ struct MeshTables {
 struct VertexMap {
     std::vector<uint32_t> localNumber;   // per whole-mesh vertex; valid where stamp == currentStamp
     std::vector<uint32_t> stamp;         // per whole-mesh vertex
-    std::vector<uint32_t> wholeVertices; // per local vertex: its whole-mesh number
+    std::vector<uint32_t> wholeVertices; // per local vertex (the first size() entries): its whole-mesh number
     uint32_t currentStamp = 0;
+    uint32_t count = 0;                  // local vertices numbered
 
     // Sizes the map for whole-mesh vertex numbers below vertexCount and `localCount` local ones.
     void reserve(size_t vertexCount, size_t localCount);
     // Empties the map, keeping its storage.
     void clear();
-    size_t size() const { return wholeVertices.size(); }
+    size_t size() const { return count; }
     // The local number of whole-mesh vertex w, numbering it next when it is new.
     uint32_t insert(uint32_t w)
     {
         if (stamp[w] != currentStamp) {
             stamp[w] = currentStamp;
-            localNumber[w] = uint32_t(wholeVertices.size());
-            wholeVertices.push_back(w);
+            if (count == wholeVertices.size())
+                grow();
+            localNumber[w] = count;
+            wholeVertices[count++] = w;
         }
         return localNumber[w];
     }
+
+private:
+    void grow();
 };
 
 // Renumbers the input's vertices by first use (dropping unreferenced ones) into tables.triangles
