@@ -49,6 +49,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace {
 
 // Live and peak heap bytes, counted by the replaced global allocation functions below.
@@ -285,9 +287,18 @@ struct FrameTimes {
     double frame0 = 0;     // reading, processing and compressing frame 0
     double reading = 0;    // reading the later frames
     double compressing = 0; // processing and compressing the later frames
+    uint64_t pageFaults = 0; // while processing and compressing the later frames
     uint32_t laterFrames = 0;
     uint64_t laterTriangles = 0;
 };
+
+// Page faults of the calling thread so far (first touches of memory the system had to supply).
+uint64_t threadPageFaults()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return uint64_t(usage.ru_minflt) + uint64_t(usage.ru_majflt);
+}
 
 // Processing and compression of one frame after the first, for a profiler's toggle.
 [[gnu::noinline]] CompressedMesh* compressLaterFrame(vmq::Mesh& mesh, uint32_t frame, const SequenceSettings& settings,
@@ -326,7 +337,9 @@ bool timeFrames(const std::string& path, FrameTimes& times)
         start = peer_harness::threadSeconds();
         mesh = vmq::readFrame(*importer, f);
         const double read = peer_harness::threadSeconds();
+        const uint64_t faults = threadPageFaults();
         CompressedMesh* result = compressLaterFrame(mesh, f, settings, *importer, sharing, first);
+        times.pageFaults += threadPageFaults() - faults;
         times.compressing += peer_harness::threadSeconds() - read;
         times.reading += read - start;
         if (result) {
@@ -413,6 +426,7 @@ int printSequenceFigures(const std::string& name)
     std::printf("| later frame, processing and compression, ms CPU | %.2f |\n", 1e3 * perFrame);
     std::printf("| later frame, Mtri/s per core (processing and compression) | %.2f |\n",
                 double(best.laterTriangles) / best.compressing * 1e-6);
+    std::printf("| later frame, page faults in processing and compression | %.0f |\n", double(best.pageFaults) / best.laterFrames);
     std::printf("| later frame, Mtri/s per core (with reading) | %.2f |\n",
                 double(best.laterTriangles) / (best.compressing + best.reading) * 1e-6);
     std::printf("| whole archive, 1 worker, s wall | %.3f |\n", one);
