@@ -274,6 +274,36 @@ TEST(Topology, RealMeshletsRoundTrip)
     }
 }
 
+// The kept topologies share one block of words; entries stored out of order load back whole.
+TEST(Topology, KeptTopologiesLoadBackInAnyStoreOrder)
+{
+    auto strip = encodeAll({{0, 1, 2}, {1, 3, 2}, {2, 3, 4}, {3, 5, 4}}, {{0, 0, 0}, {9, 0, 0}, {0, 9, 0}, {9, 9, 0}, {0, 18, 0}, {9, 18, 3}});
+    auto restart = encodeAll({{0, 1, 2}, {2, 3, 4}}, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {3, 1, 0}, {2, 2, 0}});
+    auto repeated = encodeAll({{0, 0, 1}, {0, 1, 2}}, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
+    const vmq::MeshletTopology* topologies[] = {&strip->meshlet->topology, &restart->meshlet->topology, &repeated->meshlet->topology};
+    MeshletTopologyList list;
+    list.meshlets.resize(3);
+    for (size_t n : {2, 0, 1})
+        list.store(n, *topologies[n]);
+    vmq::MeshletTopology loaded = list.load(1); // loading into a record of other sizes
+    for (size_t n = 0; n < 3; ++n) {
+        SCOPED_TRACE(n);
+        list.load(n, loaded);
+        const vmq::MeshletTopology& t = *topologies[n];
+        EXPECT_EQ(loaded.isFirstBits, t.isFirstBits);
+        EXPECT_EQ(loaded.restartBits, t.restartBits);
+        EXPECT_EQ(loaded.edgeBits, t.edgeBits);
+        EXPECT_EQ(loaded.indexData, t.indexData);
+        EXPECT_EQ(loaded.vertexFirstTriangle, t.vertexFirstTriangle);
+        EXPECT_EQ(loaded.encodedTriangles, t.encodedTriangles);
+        EXPECT_EQ(loaded.vertexRemap, t.vertexRemap);
+        EXPECT_EQ(std::vector<uint32_t>({loaded.numberedVertices, loaded.isFirstCount, loaded.triangleCount, loaded.vertexCount,
+                                         loaded.isFirstCapacity, loaded.indexCount, loaded.groupId, loaded.deltaOnly}),
+                  std::vector<uint32_t>({t.numberedVertices, t.isFirstCount, t.triangleCount, t.vertexCount, t.isFirstCapacity,
+                                         t.indexCount, t.groupId, t.deltaOnly}));
+    }
+}
+
 TEST(Topology, ReencodingKeepsTopologyAndRedoesValues)
 {
     const std::vector<TriangleIndices> triangles = {{0, 1, 2}, {1, 3, 2}, {2, 3, 4}, {3, 5, 4}, {4, 5, 6}};
