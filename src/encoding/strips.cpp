@@ -125,62 +125,69 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
 void findAlternatingPath(const MeshTables& tables, StripScratch& scratch, uint32_t start)
 {
     const NeighbourLists& neighbours = tables.neighbours;
-    scratch.path.clear();
-    scratch.pathEdges.clear();
-    scratch.frames.clear();
+    const uint32_t* slotTriangles = neighbours.triangles.data();
+    const uint32_t* slotEdges = neighbours.edges.data();
+    const DualEdge* edges = tables.dualEdges.data();
+    const uint32_t* degree = scratch.degree.data();
+    uint8_t* onPath = scratch.onPath.data();
+    std::vector<uint32_t>& path = scratch.path;
+    std::vector<uint32_t>& pathEdges = scratch.pathEdges;
+    std::vector<StripScratch::Frame>& frames = scratch.frames;
+    path.clear();
+    pathEdges.clear();
+    frames.clear();
     scratch.touched.clear();
     if (++scratch.searchNumber == 0) {
         std::fill(scratch.touchedStamp.begin(), scratch.touchedStamp.end(), 0);
         scratch.searchNumber = 1;
     }
-    uint32_t calls = 0;
-    bool budgetSpent = false;
-
-    // One call on triangle x; returns true on success (the path is complete).
-    auto enter = [&](uint32_t x, int32_t arrival) {
-        if (++calls > kSearchBudget) {
-            budgetSpent = true;
-            return false;
-        }
-        if (scratch.onPath[x])
-            return false;
-        scratch.path.push_back(x);
-        scratch.onPath[x] = 1;
+    auto append = [&](uint32_t x) {
+        path.push_back(x);
+        onPath[x] = 1;
         if (scratch.touchedStamp[x] != scratch.searchNumber) {
             scratch.touchedStamp[x] = scratch.searchNumber;
             scratch.touched.push_back(x);
         }
-        if (scratch.degree[x] <= 1 && arrival == 0 && scratch.path.size() >= 2)
-            return true;
-        scratch.frames.push_back({x, neighbours.begin[x], arrival});
-        return false;
     };
 
-    bool found = enter(start, 1);
-    while (!found && !budgetSpent && !scratch.frames.empty()) {
-        StripScratch::Frame& frame = scratch.frames.back();
+    // The call on the start: it is reached "over a selected edge" and never ends the path.
+    uint32_t calls = 1;
+    append(start);
+    frames.push_back({start, neighbours.begin[start], 1});
+    bool found = false;
+    while (!frames.empty()) {
+        StripScratch::Frame& frame = frames.back();
         if (frame.nextNeighbour < neighbours.begin[frame.triangle + 1]) {
             const uint32_t slot = frame.nextNeighbour++;
-            const int32_t state = selectedState(tables, slot);
-            if (state != frame.arrival) {
-                const size_t pathLength = scratch.path.size();
-                found = enter(neighbours.triangles[slot], state);
-                if (scratch.path.size() > pathLength)
-                    scratch.pathEdges.push_back(neighbours.edges[slot]);
+            const int32_t state = edges[slotEdges[slot]].selected;
+            if (state == frame.arrival)
+                continue;
+            // A call on the neighbour.
+            if (++calls > kSearchBudget)
+                break;
+            const uint32_t y = slotTriangles[slot];
+            if (onPath[y])
+                continue;
+            append(y);
+            pathEdges.push_back(slotEdges[slot]);
+            if (degree[y] <= 1 && state == 0) {
+                found = true;
+                break;
             }
+            frames.push_back({y, neighbours.begin[y], state});
         } else {
-            scratch.onPath[frame.triangle] = 0;
-            scratch.path.pop_back();
-            if (!scratch.pathEdges.empty())
-                scratch.pathEdges.pop_back();
-            scratch.frames.pop_back();
+            onPath[frame.triangle] = 0;
+            path.pop_back();
+            if (!pathEdges.empty())
+                pathEdges.pop_back();
+            frames.pop_back();
         }
     }
-    for (uint32_t x : scratch.path)
-        scratch.onPath[x] = 0;
+    for (uint32_t x : path)
+        onPath[x] = 0;
     if (!found) {
-        scratch.path.clear();
-        scratch.pathEdges.clear();
+        path.clear();
+        pathEdges.clear();
     }
 }
 
