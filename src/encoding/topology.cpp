@@ -66,7 +66,8 @@ void computeCone(EncodedMeshlet& meshlet, const std::vector<QuantParams>& quantP
     }
 
     std::vector<float>& normals = scratch.normals;
-    normals.clear();
+    normals.resize(3 * meshlet.topology.encodedTriangles.size());
+    size_t count = 0;
     for (const TriangleIndices& t : meshlet.topology.encodedTriangles) {
         const float* p0 = &positions[size_t(t[0]) * 3];
         const float* p1 = &positions[size_t(t[1]) * 3];
@@ -78,10 +79,12 @@ void computeCone(EncodedMeshlet& meshlet, const std::vector<QuantParams>& quantP
         if (!(len > 0.0f))
             continue;
         const float d = std::max(len, 1e-6f);
-        normals.insert(normals.end(), {n[0] / d, n[1] / d, n[2] / d});
+        float* normal = &normals[3 * count++];
+        normal[0] = n[0] / d;
+        normal[1] = n[1] / d;
+        normal[2] = n[2] / d;
     }
 
-    const size_t count = normals.size() / 3;
     meshlet.coneSpread = 0.0f;
     if (count == 0) {
         std::fill_n(meshlet.coneAxis, 3, 0.0f);
