@@ -109,6 +109,15 @@ bool load(const std::string& name, vmq_support::LoadedMesh& mesh)
     return false;
 }
 
+// A shared mesh and the library's view of it.
+bool load(const std::string& name, vmq_support::LoadedMesh& mesh, peer_harness::LibraryInput& input)
+{
+    if (!load(name, mesh))
+        return false;
+    peer_harness::describe(mesh, input);
+    return true;
+}
+
 // ---- The library ----
 
 struct LibraryFigures {
@@ -462,11 +471,10 @@ int printTables(const std::vector<std::string>& names)
     const CompressionSettings defaults{}, unoptimized = unoptimizedSettings();
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
-        if (!load(name, mesh))
+        peer_harness::LibraryInput input;
+        if (!load(name, mesh, input))
             return 1;
         const double triangles = double(mesh.triangleCount()), vertices = double(mesh.vertexCount());
-        peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
         const auto dracoMesh = peer_harness::toDraco(mesh);
 
         const LibraryFigures ours = measureLibrary(input, defaults, name);
@@ -520,10 +528,9 @@ int printMemory(const std::vector<std::string>& names)
     std::printf("| mesh | triangles | peak B/tri | unoptimized peak B/tri |\n|---|---:|---:|---:|\n");
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
-        if (!load(name, mesh))
-            return 1;
         peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
+        if (!load(name, mesh, input))
+            return 1;
         const double triangles = double(mesh.triangleCount());
         const LibraryFigures ours = measureLibrary(input, CompressionSettings{}, name);
         const LibraryFigures unoptimized = measureLibrary(input, unoptimizedSettings(), name);
@@ -590,10 +597,9 @@ int printDigests(const std::vector<std::string>& names)
     settings[2].minMeshletTriangles = 8;
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
-        if (!load(name, mesh))
-            return 1;
         peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
+        if (!load(name, mesh, input))
+            return 1;
         std::printf("%-18s", name.c_str());
         for (const CompressionSettings& s : settings) {
             CompressedMesh* record = compressWithLibrary(input, s, name);
@@ -665,10 +671,9 @@ int profile(const std::vector<std::string>& names, const CompressionSettings& se
     size_t triangles = 0;
     for (const std::string& name : names) {
         vmq_support::LoadedMesh mesh;
-        if (!load(name, mesh))
-            return 1;
         peer_harness::LibraryInput input;
-        peer_harness::describe(mesh, input);
+        if (!load(name, mesh, input))
+            return 1;
         CompressedMesh* record = compressWithLibrary(input, settings, name);
         if (decode) {
             DecodedMesh* decoded = Pelku_Vmq_Compression_DecodeMesh(record, PELKU_VMQ_PREDICTION_PARALLELOGRAM);

@@ -306,14 +306,7 @@ void reencodeMeshlet(EncodedMeshlet& out, const std::vector<QuantParams>& quantP
 void MeshletTopologyList::store(size_t n, const vmq::MeshletTopology& topology)
 {
     Entry& entry = meshlets[n];
-    entry.numberedVertices = topology.numberedVertices;
-    entry.isFirstCount = topology.isFirstCount;
-    entry.triangleCount = topology.triangleCount;
-    entry.vertexCount = topology.vertexCount;
-    entry.isFirstCapacity = topology.isFirstCapacity;
-    entry.indexCount = topology.indexCount;
-    entry.groupId = topology.groupId;
-    entry.deltaOnly = topology.deltaOnly;
+    static_cast<vmq::MeshletTopologyCounts&>(entry) = topology;
     entry.isFirstWords = uint32_t(topology.isFirstBits.size());
     entry.restartWords = uint32_t(topology.restartBits.size());
     entry.edgeWords = uint32_t(topology.edgeBits.size());
@@ -341,14 +334,7 @@ void MeshletTopologyList::append(const vmq::MeshletTopology& topology)
 void MeshletTopologyList::load(size_t n, vmq::MeshletTopology& out) const
 {
     const Entry& entry = meshlets[n];
-    out.numberedVertices = entry.numberedVertices;
-    out.isFirstCount = entry.isFirstCount;
-    out.triangleCount = entry.triangleCount;
-    out.vertexCount = entry.vertexCount;
-    out.isFirstCapacity = entry.isFirstCapacity;
-    out.indexCount = entry.indexCount;
-    out.groupId = entry.groupId;
-    out.deltaOnly = entry.deltaOnly;
+    static_cast<vmq::MeshletTopologyCounts&>(out) = entry;
     const uint32_t* at = words.data() + entry.firstWord;
     auto take = [&](auto& list, size_t count, size_t wordsPerEntry) {
         list.resize(count);

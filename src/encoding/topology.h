@@ -12,15 +12,8 @@
 
 namespace vmq {
 
-// The strip symbols of one meshlet and the vertex order they imply.
-struct MeshletTopology {
-    std::vector<uint32_t> isFirstBits;
-    std::vector<uint32_t> restartBits;
-    std::vector<uint32_t> edgeBits;
-    std::vector<uint32_t> indexData;
-    std::vector<uint32_t> vertexFirstTriangle;
-    std::vector<TriangleIndices> encodedTriangles;
-    std::vector<int32_t> vertexRemap; // per meshlet-local vertex: its encoder number
+// The counts of one meshlet's topology.
+struct MeshletTopologyCounts {
     uint32_t numberedVertices = 0;
     uint32_t isFirstCount = 0;
     uint32_t triangleCount = 0;
@@ -29,6 +22,17 @@ struct MeshletTopology {
     uint32_t indexCount = 0;
     uint32_t groupId = 0;
     uint8_t deltaOnly = 0;
+};
+
+// The strip symbols of one meshlet and the vertex order they imply.
+struct MeshletTopology : MeshletTopologyCounts {
+    std::vector<uint32_t> isFirstBits;
+    std::vector<uint32_t> restartBits;
+    std::vector<uint32_t> edgeBits;
+    std::vector<uint32_t> indexData;
+    std::vector<uint32_t> vertexFirstTriangle;
+    std::vector<TriangleIndices> encodedTriangles;
+    std::vector<int32_t> vertexRemap; // per meshlet-local vertex: its encoder number
 };
 
 // One encoded meshlet. The driver keeps one and encodes every meshlet into it in turn, so its
@@ -100,15 +104,7 @@ inline bool readBit(const std::vector<uint32_t>& bits, uint32_t k)
 // The topology list as it crosses the boundary (CompressedMesh.topology, reuseTopology): one
 // entry per meshlet, in partition order, with every meshlet's lists in one block of words.
 struct MeshletTopologyList {
-    struct Entry {
-        uint32_t numberedVertices = 0;
-        uint32_t isFirstCount = 0;
-        uint32_t triangleCount = 0;
-        uint32_t vertexCount = 0;
-        uint32_t isFirstCapacity = 0;
-        uint32_t indexCount = 0;
-        uint32_t groupId = 0;
-        uint8_t deltaOnly = 0;
+    struct Entry : vmq::MeshletTopologyCounts {
         // Lengths of the lists, which lie one after the other from firstWord in the order of
         // MeshletTopology's fields (a triangle takes three words).
         uint32_t isFirstWords = 0, restartWords = 0, edgeWords = 0, indexEntries = 0, firstTriangleEntries = 0,
