@@ -50,6 +50,39 @@ inline double secondsPerCall(const std::function<void()>& call, double minSecond
     return best;
 }
 
+// CPU seconds the calling thread has run: unlike wall time, it leaves out the time the thread
+// waited for a core that other work held.
+inline double threadSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
+}
+
+// Seconds per call of every contestant, measured side by side: `rounds` rounds, in each of which
+// every contestant in turn runs for at least `minSeconds` (and one call) of thread CPU time; each
+// keeps its best round. Interleaving lets a change of load on a shared machine hit every
+// contestant alike.
+inline std::vector<double> interleavedSecondsPerCall(const std::vector<std::function<void()>>& calls, int rounds = 5,
+                                                     double minSeconds = 0.1)
+{
+    std::vector<double> best(calls.size(), 1e30);
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t k = 0; k < calls.size(); ++k) {
+            int count = 0;
+            const double start = threadSeconds();
+            double elapsed = 0;
+            do {
+                calls[k]();
+                ++count;
+                elapsed = threadSeconds() - start;
+            } while (elapsed < minSeconds);
+            best[k] = std::min(best[k], elapsed / count);
+        }
+    }
+    return best;
+}
+
 // Words of the entropy-coded streams alone (global and per channel).
 inline size_t streamWords(const CompressedMesh& record)
 {

@@ -76,7 +76,7 @@ void BM_SequenceStages(benchmark::State& state)
             const auto t2 = Clock::now();
             const bool shared = prepared == vmq::PreparedFrame::Shared && f > 0 && first;
             std::string error;
-            CompressedMesh* result = vmq::compressOwnedMesh(mesh, settings.compression, shared ? first->partition : nullptr,
+            CompressedMesh* result = vmq::compressOwnedMesh(std::move(mesh), settings.compression, shared ? first->partition : nullptr,
                                                             shared ? first->topology : nullptr, error);
             const auto t3 = Clock::now();
             reading += std::chrono::duration<double>(t1 - t0).count();

@@ -146,12 +146,11 @@ MeshletTopologyList keptTopology(const vmq_test::MeshInput& input, const Compres
     vmq::CompressionContext context;
     const vmq::MeshTables mesh = vmq_test::wholeMeshTables(input, settings, context);
     MeshletTopologyList list;
-    for (auto& meshlet : vmq::encodeMeshlets(context.quantParams, partition, mesh, settings, nullptr)) {
-        vmq::MeshletTopology copy = meshlet->topology;
-        copy.channelValues.clear();
-        copy.residuals.clear();
-        copy.quantParams.clear();
-        list.meshlets.push_back(std::move(copy));
+    vmq::MeshletScratch scratch;
+    vmq::EncodedMeshlet meshlet;
+    for (const std::vector<uint32_t>& triangles : partition.meshlets) {
+        vmq::encodeMeshlet(meshlet, context.quantParams, mesh, triangles, settings.disableParallelogramPrediction != 0, scratch);
+        list.append(meshlet.topology);
     }
     return list;
 }
@@ -223,9 +222,10 @@ TEST(EncodingRoundTrip, InputChecksNameTheProblem)
     input.descriptor = descriptor;
     MeshletTopologyList kept = keptTopology(input, settings, partition);
     MeshletTopologyList one;
-    one.meshlets = {kept.meshlets[0]};
+    one.append(kept.load(0));
     MeshletTopologyList swapped;
-    swapped.meshlets = {kept.meshlets[0], kept.meshlets[0]};
+    swapped.append(kept.load(0));
+    swapped.append(kept.load(0));
     swapped.meshlets[1].vertexCount = 5;
 
     MeshletPartition wide;

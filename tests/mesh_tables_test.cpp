@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -22,9 +23,81 @@ MeshTables tablesOf(const std::vector<TriangleIndices>& triangles, uint32_t vert
     tables.triangleGroups.assign(triangles.size(), 0);
     tables.triangleCount = tables.triangles.size();
     tables.vertexCount = tables.channelValues[0].size();
-    tables.neighbours.assign(triangles.size(), {});
     vmq::buildAdjacency(tables);
     return tables;
+}
+
+std::vector<uint32_t> neighboursOf(const MeshTables& tables, uint32_t t)
+{
+    return std::vector<uint32_t>(tables.neighbours[t].begin(), tables.neighbours[t].end());
+}
+
+// The dual graph as the rules read, literally: every edge entry sorted by (key, triangle), every
+// pair of a run's entries visited, a map refusing pairs seen before.
+struct LiteralAdjacency {
+    std::vector<vmq::DualEdge> edges; // in insertion order
+    std::vector<std::vector<uint32_t>> neighbours;
+};
+
+LiteralAdjacency literalAdjacency(const std::vector<TriangleIndices>& triangles)
+{
+    auto forward = [](const TriangleIndices& t, uint32_t lo, uint32_t hi) {
+        return (t[0] == lo && t[1] == hi) || (t[1] == lo && t[2] == hi) || (t[2] == lo && t[0] == hi);
+    };
+    std::vector<std::pair<uint64_t, uint32_t>> entries;
+    for (uint32_t t = 0; t < triangles.size(); ++t)
+        for (int k = 0; k < 3; ++k)
+            entries.push_back({vmq::pairKey(triangles[t][k], triangles[t][(k + 1) % 3]), t});
+    std::sort(entries.begin(), entries.end());
+    LiteralAdjacency out;
+    out.neighbours.resize(triangles.size());
+    std::map<std::pair<uint32_t, uint32_t>, size_t> seen;
+    for (size_t begin = 0; begin < entries.size();) {
+        size_t end = begin;
+        while (end < entries.size() && entries[end].first == entries[begin].first)
+            ++end;
+        const uint32_t lo = uint32_t(entries[begin].first >> 32), hi = uint32_t(entries[begin].first);
+        for (size_t x = begin; x < end; ++x) {
+            for (size_t y = x + 1; y < end; ++y) {
+                const uint32_t b = entries[x].second, c = entries[y].second;
+                const TriangleIndices &tb = triangles[b], &tc = triangles[c];
+                if (forward(tb, lo, hi) == forward(tc, lo, hi))
+                    continue;
+                int shared = 0;
+                for (int k = 0; k < 3; ++k)
+                    shared += std::count(tc.begin(), tc.end(), tb[k]) > 0;
+                if (shared == 3 || !seen.insert({{std::min(b, c), std::max(b, c)}, out.edges.size()}).second)
+                    continue;
+                out.edges.push_back({std::min(b, c), std::max(b, c), lo, hi, 0});
+                out.neighbours[b].push_back(c);
+                out.neighbours[c].push_back(b);
+            }
+        }
+        begin = end;
+    }
+    return out;
+}
+
+void expectLiteralAdjacency(const std::vector<TriangleIndices>& triangles, uint32_t vertexCount)
+{
+    const MeshTables tables = tablesOf(triangles, vertexCount);
+    const LiteralAdjacency literal = literalAdjacency(tables.triangles);
+    ASSERT_EQ(tables.dualEdges.size(), literal.edges.size());
+    for (size_t e = 0; e < literal.edges.size(); ++e) {
+        const vmq::DualEdge &got = tables.dualEdges[e], &want = literal.edges[e];
+        EXPECT_EQ(std::vector<uint32_t>({got.lowerTriangle, got.higherTriangle, got.lowerVertex, got.higherVertex}),
+                  std::vector<uint32_t>({want.lowerTriangle, want.higherTriangle, want.lowerVertex, want.higherVertex}))
+            << "dual edge " << e;
+    }
+    for (uint32_t t = 0; t < triangles.size(); ++t) {
+        EXPECT_EQ(neighboursOf(tables, t), literal.neighbours[t]) << "triangle " << t;
+        for (uint32_t d : tables.neighbours[t]) {
+            const uint32_t e = vmq::findDualEdge(tables, t, d);
+            ASSERT_LT(e, tables.dualEdges.size());
+            EXPECT_EQ(std::min(t, d), tables.dualEdges[e].lowerTriangle);
+            EXPECT_EQ(std::max(t, d), tables.dualEdges[e].higherTriangle);
+        }
+    }
 }
 
 TEST(MeshTables, RenumbersByFirstUseAndDropsUnusedVertices)
@@ -63,50 +136,57 @@ TEST(MeshTables, NeighbourRules)
         SCOPED_TRACE(c.name);
         MeshTables tables = tablesOf(c.triangles);
         for (size_t t = 0; t < c.triangles.size(); ++t)
-            EXPECT_EQ(tables.neighbours[t], c.neighbours[t]) << "triangle " << t;
+            EXPECT_EQ(neighboursOf(tables, t), c.neighbours[t]) << "triangle " << t;
     }
 }
 
 // A fan of 40 triangles gives vertex 0 a run of 80 edge entries, more than the short runs that
 // are ordered in place; repeated corners give equal entries of one triangle.
-TEST(MeshTables, EdgeListOrderedByKeyThenTriangleInLongRuns)
+TEST(MeshTables, AdjacencyFollowsTheLiteralRules)
 {
-    std::vector<TriangleIndices> triangles;
+    std::vector<TriangleIndices> fan;
     for (uint32_t i = 1; i <= 40; ++i)
-        triangles.push_back({0, i, i + 1});
-    triangles.push_back({0, 0, 50});
-    triangles.push_back({3, 9, 3});
-    const MeshTables tables = tablesOf(triangles, 64);
-
-    std::vector<std::pair<uint64_t, uint32_t>> expected;
-    for (uint32_t t = 0; t < tables.triangles.size(); ++t)
-        for (int k = 0; k < 3; ++k)
-            expected.push_back({vmq::pairKey(tables.triangles[t][k], tables.triangles[t][(k + 1) % 3]), t});
-    std::sort(expected.begin(), expected.end());
-    ASSERT_EQ(tables.edgeList.size(), expected.size());
-    for (size_t e = 0; e < expected.size(); ++e) {
-        EXPECT_EQ(tables.edgeList[e].edgeKey, expected[e].first) << "entry " << e;
-        EXPECT_EQ(tables.edgeList[e].triangle, expected[e].second) << "entry " << e;
+        fan.push_back({0, i, i + 1});
+    fan.push_back({0, 0, 50});
+    fan.push_back({3, 9, 3});
+    {
+        SCOPED_TRACE("fan");
+        expectLiteralAdjacency(fan, 64);
+        const MeshTables tables = tablesOf(fan, 64);
+        EXPECT_EQ(neighboursOf(tables, 0), (std::vector<uint32_t>{1}));
+        EXPECT_EQ(neighboursOf(tables, 39), (std::vector<uint32_t>{38}));
+        EXPECT_EQ(tables.dualEdges.size(), 39u);
     }
-    EXPECT_EQ(tables.neighbours[0], (std::vector<uint32_t>{1}));
-    for (uint32_t i = 1; i < 39; ++i)
-        EXPECT_EQ(tables.neighbours[i], (std::vector<uint32_t>{i - 1, i + 1})) << "triangle " << i;
-    EXPECT_EQ(tables.neighbours[39], (std::vector<uint32_t>{38}));
-    EXPECT_EQ(tables.dualEdges.size(), 39u);
+    // Few vertices for many triangles: edges of many triangles, both windings, repeated corners
+    // (a triangle listing one edge twice, (a, b, a)) and repeated triangles.
+    uint64_t seed = 99;
+    auto next = [&](uint32_t n) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return uint32_t((seed >> 33) % n);
+    };
+    for (uint32_t vertices : {4u, 6u, 12u}) {
+        SCOPED_TRACE(vertices);
+        std::vector<TriangleIndices> triangles;
+        for (int t = 0; t < 120; ++t)
+            triangles.push_back({next(vertices), next(vertices), next(vertices)});
+        expectLiteralAdjacency(triangles, vertices);
+    }
 }
 
 TEST(MeshTables, DualEdgeRecordsSharedEdge)
 {
     MeshTables tables = tablesOf({{5, 9, 7}, {5, 7, 3}});
     // Renumbered: 5 -> 0, 9 -> 1, 7 -> 2, 3 -> 3; the shared edge is {0, 2}.
-    const vmq::DualEdge& edge = tables.dualEdges.at(vmq::pairKey(1, 0));
+    ASSERT_EQ(vmq::findDualEdge(tables, 1, 0), 0u);
+    ASSERT_EQ(vmq::findDualEdge(tables, 0, 1), 0u);
+    const vmq::DualEdge& edge = tables.dualEdges[0];
     EXPECT_EQ(edge.lowerTriangle, 0u);
     EXPECT_EQ(edge.higherTriangle, 1u);
     EXPECT_EQ(edge.lowerVertex, 0u);
     EXPECT_EQ(edge.higherVertex, 2u);
     EXPECT_EQ(edge.selected, 0);
     EXPECT_EQ(tables.dualEdges.size(), 1u);
-    EXPECT_THROW(tables.dualEdges.at(vmq::pairKey(0, 5)), std::runtime_error);
+    EXPECT_EQ(vmq::findDualEdge(tables, 0, 0), vmq::kNoDualEdge);
 }
 
 TEST(MeshTables, MeshletsNumberSharedVerticesOnTheirOwn)

@@ -113,7 +113,7 @@ struct ScoreCase {
 TEST(CandidateScore, FollowsNeighboursAndDistance)
 {
     const MeshTables tables = stripOfThree();
-    ASSERT_EQ(tables.neighbours[1], (std::vector<uint32_t>{0, 2}));
+    ASSERT_EQ(std::vector<uint32_t>(tables.neighbours[1].begin(), tables.neighbours[1].end()), (std::vector<uint32_t>{0, 2}));
     const ScoreCase cases[] = {
         {{0, 2}, 1.0f, 2.0098, 1e-4},  // 2.01 / 1.0001
         {{}, 0.0f, 100.0, 1e-3},       // 0.01 / 0.0001

@@ -16,11 +16,10 @@ inline void finishTables(vmq::MeshTables& tables, bool adjacency)
     tables.vertexCount = tables.channelValues[0].size();
     if (tables.triangleGroups.empty())
         tables.triangleGroups.assign(tables.triangles.size(), 0);
-    tables.neighbours.assign(tables.triangles.size(), {});
+    tables.neighbours.reset(tables.triangles.size());
     if (adjacency)
         vmq::buildAdjacency(tables);
-    else
-        vmq::buildEdgeList(tables);
+    vmq::buildEdgeList(tables);
 }
 
 // Vertices at the given grid points, triangles as given.

@@ -27,6 +27,28 @@ TEST(Quantise, GridEndsAndMidpoint)
     EXPECT_EQ(quantise(POSITION, {-2.0f, 0.0f, 2.0f}, 13), (std::vector<uint32_t>{0, 4096, 8191}));
 }
 
+// Every grid value is roundf(scale * t), halves away from zero, on a grid of any width: the
+// values just below, at and just above each half step of a coarse grid, and a dense sweep.
+TEST(Quantise, GridValuesRoundHalvesAwayFromZero)
+{
+    for (uint32_t bits : {1u, 3u, 8u, 13u, 20u}) {
+        SCOPED_TRACE(bits);
+        const float scale = float((1u << bits) - 1);
+        std::vector<float> values = {0.0f, 1.0f};
+        for (uint32_t k = 0; k < 64; ++k) {
+            const float half = (float(k % std::min((1u << bits) - 1, 64u)) + 0.5f) / scale;
+            values.insert(values.end(), {std::nextafter(half, 0.0f), half, std::nextafter(half, 1.0f)});
+        }
+        for (uint32_t k = 0; k <= 5000; ++k)
+            values.push_back(float(k) / 5000.0f);
+        const std::vector<uint32_t> grid = quantise(POSITION, values, bits);
+        for (size_t v = 0; v < values.size(); ++v) {
+            const float t = std::min(std::max(values[v], 0.0f), 1.0f);
+            ASSERT_EQ(grid[v], uint32_t(int32_t(roundf(scale * t)))) << "value " << values[v];
+        }
+    }
+}
+
 TEST(Quantise, EqualValuesGiveZero)
 {
     float min, max;

@@ -179,6 +179,15 @@ TEST(FrameProcessing, SharedWeldAppliesOnlyToMatchingVertexCounts)
     EXPECT_EQ(same.triangles, first.triangles);
     EXPECT_EQ(stream(same, POSITION), stream(first, POSITION));
 
+    // Corners welded in the first frame may part in a later one: the vertex keeps the values of
+    // its last corner, as the weld's scatter of every corner leaves them.
+    vmq::Mesh parted = soup(0);
+    vmq::findAttribute(parted, POSITION)->values[3 * 1 + 2] = 0.25f; // corner 1, welded vertex 1
+    vmq::findAttribute(parted, POSITION)->values[3 * 3 + 2] = 0.5f;  // corner 3, the same vertex
+    vmq::processFrameMesh(parted, settings, true, &shared);
+    EXPECT_EQ(parted.triangles, first.triangles);
+    EXPECT_EQ(stream(parted, POSITION), (std::vector<float>{0, 0, 0, 1, 0, 0.5f, 0, 1, 0, 1, 1, 0}));
+
     vmq::Mesh bigger = soup(1); // another vertex count: left unwelded
     vmq::processFrameMesh(bigger, settings, true, &shared);
     EXPECT_EQ(bigger.triangles.size(), 3u);

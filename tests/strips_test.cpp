@@ -27,9 +27,36 @@ MeshTables meshletOf(const std::vector<TriangleIndices>& triangles, std::vector<
     tables.triangleGroups.assign(triangles.size(), 0);
     tables.triangleCount = triangles.size();
     tables.vertexCount = vertexCount;
-    tables.neighbours.assign(triangles.size(), {});
     vmq::buildAdjacency(tables);
     return tables;
+}
+
+// The dual edge of neighbours a and b.
+vmq::DualEdge& edgeOf(MeshTables& tables, uint32_t a, uint32_t b)
+{
+    const uint32_t e = vmq::findDualEdge(tables, a, b);
+    EXPECT_NE(e, vmq::kNoDualEdge) << a << " and " << b << " are no neighbours";
+    static vmq::DualEdge none{};
+    return e == vmq::kNoDualEdge ? none : tables.dualEdges[e];
+}
+
+// A hand-made dual graph: the neighbour lists in their order, the dual edges in theirs.
+void setDualGraph(MeshTables& tables, const std::vector<std::vector<uint32_t>>& lists, const std::vector<vmq::DualEdge>& edges)
+{
+    tables.dualEdges = edges;
+    vmq::NeighbourLists& n = tables.neighbours;
+    n.reset(lists.size());
+    for (uint32_t t = 0; t < lists.size(); ++t) {
+        for (uint32_t d : lists[t]) {
+            uint32_t e = 0;
+            while (e < edges.size() && !(edges[e].lowerTriangle == std::min(t, d) && edges[e].higherTriangle == std::max(t, d)))
+                ++e;
+            ASSERT_LT(e, edges.size()) << "no dual edge for " << t << " and " << d;
+            n.triangles.push_back(d);
+            n.edges.push_back(e);
+        }
+        n.begin[t + 1] = uint32_t(n.triangles.size());
+    }
 }
 
 using Strips = std::vector<std::vector<TriangleIndices>>;
@@ -63,8 +90,8 @@ TEST(Strips, GreedySelectsBothBestNeighboursAtOnce)
     vmq::StripScratch scratch;
     vmq::prepareStripScratch(tables, scratch);
     vmq::selectStripEdges(tables, scratch);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(0, 1)).selected, 1);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(0, 2)).selected, 1);
+    EXPECT_EQ(edgeOf(tables, 0, 1).selected, 1);
+    EXPECT_EQ(edgeOf(tables, 0, 2).selected, 1);
     EXPECT_EQ(scratch.degree, (std::vector<uint32_t>{2, 1, 1}));
 }
 
@@ -76,9 +103,9 @@ TEST(Strips, GreedyPrefersAlikeValues)
     vmq::StripScratch scratch;
     vmq::prepareStripScratch(tables, scratch);
     vmq::selectStripEdges(tables, scratch);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(0, 1)).selected, 0);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(0, 2)).selected, 1);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(0, 3)).selected, 1);
+    EXPECT_EQ(edgeOf(tables, 0, 1).selected, 0);
+    EXPECT_EQ(edgeOf(tables, 0, 2).selected, 1);
+    EXPECT_EQ(edgeOf(tables, 0, 3).selected, 1);
 }
 
 TEST(Strips, ClosedRingIsCutWhereTheWalkReturned)
@@ -92,7 +119,7 @@ TEST(Strips, ClosedRingIsCutWhereTheWalkReturned)
     vmq::StripList strips;
     vmq::prepareStripScratch(tables, scratch);
     for (uint32_t e = 0; e < tables.dualEdges.size(); ++e)
-        tables.dualEdges.entry(e).selected = 1;
+        tables.dualEdges[e].selected = 1;
     vmq::extractStrips(tables, scratch, strips);
     ASSERT_EQ(strips.strips.size(), 1u);
     EXPECT_EQ(strips.sourceTriangles, (std::vector<uint32_t>{1, 0, 5, 4, 3, 2}));
@@ -106,16 +133,17 @@ TEST(Strips, AlternatingPathThroughSelectedEdges)
     tables.triangleCount = 6;
     tables.triangles.assign(6, {0, 1, 2});
     tables.channelValues = {{0, 0, 0}};
-    tables.neighbours = {{1}, {0, 4, 2}, {1, 5, 3}, {2}, {1}, {2}};
-    const std::pair<uint32_t, uint32_t> edges[] = {{0, 1}, {1, 2}, {2, 3}, {1, 4}, {2, 5}};
-    for (auto [x, y] : edges)
-        tables.dualEdges.tryEmplace(vmq::pairKey(x, y), {x, y, 0, 1, (x == 1 && y == 2) || (x == 1 && y == 4) || (x == 2 && y == 5)});
+    const std::pair<uint32_t, uint32_t> pairs[] = {{0, 1}, {1, 2}, {2, 3}, {1, 4}, {2, 5}};
+    std::vector<vmq::DualEdge> edges;
+    for (auto [x, y] : pairs)
+        edges.push_back({x, y, 0, 1, (x == 1 && y == 2) || (x == 1 && y == 4) || (x == 2 && y == 5)});
+    setDualGraph(tables, {{1}, {0, 4, 2}, {1, 5, 3}, {2}, {1}, {2}}, edges);
     vmq::StripScratch scratch;
     vmq::prepareStripScratch(tables, scratch);
     vmq::improveStripEdges(tables, 8, scratch);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(0, 1)).selected, 1);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(1, 2)).selected, 0);
-    EXPECT_EQ(tables.dualEdges.at(vmq::pairKey(2, 3)).selected, 1);
+    EXPECT_EQ(edgeOf(tables, 0, 1).selected, 1);
+    EXPECT_EQ(edgeOf(tables, 1, 2).selected, 0);
+    EXPECT_EQ(edgeOf(tables, 2, 3).selected, 1);
     EXPECT_EQ(scratch.degree, (std::vector<uint32_t>{1, 2, 2, 1, 1, 1}));
 }
 
@@ -131,7 +159,7 @@ void referenceSelect(MeshTables& tables, std::vector<uint32_t>& degree)
     };
     degree.assign(size_t(tables.triangleCount), 0);
     for (uint32_t e = 0; e < tables.dualEdges.size(); ++e)
-        tables.dualEdges.entry(e).selected = 0;
+        tables.dualEdges[e].selected = 0;
     for (uint32_t c = 0; c < tables.triangleCount; ++c) {
         if (degree[c] >= 2)
             continue;
@@ -149,7 +177,7 @@ void referenceSelect(MeshTables& tables, std::vector<uint32_t>& degree)
         std::stable_sort(candidates.begin(), candidates.end(), [](auto& x, auto& y) { return x.first > y.first; });
         const uint32_t k = 2 - degree[c];
         for (uint32_t i = 0; i < k && i < candidates.size(); ++i) {
-            vmq::DualEdge& edge = tables.dualEdges.at(vmq::pairKey(c, candidates[i].second));
+            vmq::DualEdge& edge = edgeOf(tables, c, candidates[i].second);
             if (!edge.selected) {
                 edge.selected = 1;
                 ++degree[c];
@@ -177,7 +205,7 @@ void referenceImprove(MeshTables& tables, std::vector<uint32_t>& degree)
                 if (degree[x] <= 1 && arrival == 0 && path.size() >= 2)
                     return true;
                 for (uint32_t y : tables.neighbours[x]) {
-                    const int s = tables.dualEdges.at(vmq::pairKey(x, y)).selected;
+                    const int s = edgeOf(tables, x, y).selected;
                     if (s != arrival && search(y, s))
                         return true;
                 }
@@ -191,7 +219,7 @@ void referenceImprove(MeshTables& tables, std::vector<uint32_t>& degree)
         if (path.empty())
             return;
         for (size_t k = 0; k + 1 < path.size(); ++k) {
-            vmq::DualEdge& edge = tables.dualEdges.at(vmq::pairKey(path[k], path[k + 1]));
+            vmq::DualEdge& edge = edgeOf(tables, path[k], path[k + 1]);
             edge.selected ^= 1;
             const uint32_t delta = edge.selected ? 1u : uint32_t(-1);
             degree[path[k]] += delta;
@@ -204,7 +232,7 @@ std::vector<int32_t> selectedFlags(const MeshTables& tables)
 {
     std::vector<int32_t> flags;
     for (uint32_t e = 0; e < tables.dualEdges.size(); ++e)
-        flags.push_back(tables.dualEdges.entry(e).selected);
+        flags.push_back(tables.dualEdges[e].selected);
     return flags;
 }
 
@@ -259,19 +287,21 @@ TEST(Strips, PathSearchMatchesLiteralSearchOnRandomGraphs)
         tables.triangleCount = n;
         tables.triangles.assign(n, {0, 1, 2});
         tables.channelValues = {{0, 0, 0}};
-        tables.neighbours.assign(n, {});
+        std::vector<std::vector<uint32_t>> lists(n);
+        std::vector<vmq::DualEdge> edges;
+        std::set<std::pair<uint32_t, uint32_t>> joined;
         for (int k = 0; k < 4 * int(n); ++k) {
             const uint32_t x = next(n), y = next(n);
-            if (x == y || tables.neighbours[x].size() >= 4 || tables.neighbours[y].size() >= 4 ||
-                tables.dualEdges.find(vmq::pairKey(x, y)))
+            if (x == y || lists[x].size() >= 4 || lists[y].size() >= 4 || !joined.insert({std::min(x, y), std::max(x, y)}).second)
                 continue;
-            tables.dualEdges.tryEmplace(vmq::pairKey(x, y), {std::min(x, y), std::max(x, y), 0, 1, 0});
-            tables.neighbours[x].push_back(y);
-            tables.neighbours[y].push_back(x);
+            edges.push_back({std::min(x, y), std::max(x, y), 0, 1, 0});
+            lists[x].push_back(y);
+            lists[y].push_back(x);
         }
+        setDualGraph(tables, lists, edges);
         std::vector<uint32_t> degree(n, 0);
         for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
-            vmq::DualEdge& edge = tables.dualEdges.entry(e);
+            vmq::DualEdge& edge = tables.dualEdges[e];
             if (degree[edge.lowerTriangle] < 2 && degree[edge.higherTriangle] < 2) {
                 edge.selected = 1;
                 ++degree[edge.lowerTriangle];
@@ -286,7 +316,7 @@ TEST(Strips, PathSearchMatchesLiteralSearchOnRandomGraphs)
         EXPECT_NE(improved, start);
 
         for (uint32_t e = 0; e < tables.dualEdges.size(); ++e)
-            tables.dualEdges.entry(e).selected = start[e];
+            tables.dualEdges[e].selected = start[e];
         referenceImprove(tables, degree);
         EXPECT_EQ(selectedFlags(tables), improved) << "round " << round;
         EXPECT_EQ(degree, scratch.degree) << "round " << round;
@@ -305,24 +335,24 @@ TEST(Strips, PathSearchBudget)
         tables.triangleCount = n;
         tables.triangles.assign(n, {0, 1, 2});
         tables.channelValues = {{0, 0, 0}};
-        tables.neighbours.assign(n, {});
-        auto link = [&](uint32_t x, uint32_t y, int32_t selected) {
-            tables.dualEdges.tryEmplace(vmq::pairKey(x, y), {std::min(x, y), std::max(x, y), 0, 1, selected});
-        };
+        std::vector<std::vector<uint32_t>> lists(n);
+        std::vector<vmq::DualEdge> edges;
+        auto link = [&](uint32_t x, uint32_t y, int32_t selected) { edges.push_back({std::min(x, y), std::max(x, y), 0, 1, selected}); };
         for (uint32_t k = 0; k <= length; ++k) {
             const uint32_t pendant = length + k;
             if (k >= 1 && k < length) {
-                tables.neighbours[k].push_back(pendant);
-                tables.neighbours[pendant].push_back(k);
+                lists[k].push_back(pendant);
+                lists[pendant].push_back(k);
                 link(k, pendant, 1);
             }
             if (k >= 1)
-                tables.neighbours[k].push_back(k - 1);
+                lists[k].push_back(k - 1);
             if (k < length) {
-                tables.neighbours[k].push_back(k + 1);
+                lists[k].push_back(k + 1);
                 link(k, k + 1, int32_t(k % 2));
             }
         }
+        setDualGraph(tables, lists, edges);
         const std::vector<int32_t> start = selectedFlags(tables);
         vmq::StripScratch scratch;
         vmq::prepareStripScratch(tables, scratch);
@@ -332,7 +362,7 @@ TEST(Strips, PathSearchBudget)
 
         std::vector<uint32_t> degree(n, 0);
         for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
-            vmq::DualEdge& edge = tables.dualEdges.entry(e);
+            vmq::DualEdge& edge = tables.dualEdges[e];
             edge.selected = start[e];
             degree[edge.lowerTriangle] += uint32_t(edge.selected);
             degree[edge.higherTriangle] += uint32_t(edge.selected);

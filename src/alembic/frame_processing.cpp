@@ -14,6 +14,27 @@ namespace {
 // Element (row r, column c) of a column-major 4x4.
 inline float at(const float transform[16], int r, int c) { return transform[4 * c + r]; }
 
+// The shared weld on a frame of the vertex count it was made for: every new vertex takes the
+// values of the last input vertex sent to it, as the remap's scatter would leave them, read once
+// per new vertex instead of written once per input vertex.
+void applySharedRemap(const SharedRemap& shared, Mesh& mesh)
+{
+    for (TriangleIndices& triangle : mesh.triangles)
+        for (uint32_t& index : triangle)
+            index = shared.remap[index];
+    const size_t uniqueCount = size_t(shared.uniqueCount);
+    for (VertexAttribute& attribute : mesh.attributes) {
+        const size_t components = attribute.componentCount;
+        std::vector<float> welded(uniqueCount * components, 0.0f);
+        for (size_t u = 0; u < uniqueCount; ++u) {
+            const uint32_t from = shared.source[u];
+            if (from != ~0u)
+                std::copy_n(attribute.values.begin() + size_t(from) * components, components, welded.begin() + u * components);
+        }
+        attribute.values.swap(welded);
+    }
+}
+
 } // namespace
 
 bool isIdentityTransform(const float transform[16])
@@ -82,10 +103,20 @@ void processFrameMesh(Mesh& mesh, const SequenceSettings& settings, bool staticT
             shared->vertexCount = vertexCount;
             shared->computed = true;
             shared->sourceVertex = mesh.sourceVertex;
+            shared->source.assign(size_t(shared->uniqueCount), ~0u);
+            for (uint32_t v = 0; v < shared->remap.size(); ++v)
+                if (shared->remap[v] != ~0u)
+                    shared->source[shared->remap[v]] = v;
             applyVertexRemap(shared->remap, size_t(shared->uniqueCount), mesh.triangles, mesh.attributes);
         } else if (!mesh.triangles.empty() && !mesh.attributes.empty() && vertexCount == shared->vertexCount &&
                    mesh.sourceVertex == shared->sourceVertex) {
-            applyVertexRemap(shared->remap, size_t(shared->uniqueCount), mesh.triangles, mesh.attributes);
+            bool sameCounts = true;
+            for (const VertexAttribute& attribute : mesh.attributes)
+                sameCounts = sameCounts && attribute.vertexCount() == vertexCount;
+            if (sameCounts)
+                applySharedRemap(*shared, mesh);
+            else
+                applyVertexRemap(shared->remap, size_t(shared->uniqueCount), mesh.triangles, mesh.attributes);
         }
         removeDegenerateTriangles(mesh.triangles, mesh.triangleGroups);
     }

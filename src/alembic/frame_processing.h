@@ -13,9 +13,10 @@ namespace vmq {
 // The weld shared by the frames of one sequence: computed once, by the first frame with
 // triangles, and only read afterwards.
 struct SharedRemap {
-    std::vector<uint32_t> remap; // new vertex number per input vertex
-    uint64_t vertexCount = 0;    // the vertex count it was made for
-    uint64_t uniqueCount = 0;    // vertices after the weld
+    std::vector<uint32_t> remap;  // new vertex number per input vertex
+    std::vector<uint32_t> source; // per new vertex: the last input vertex that remap sends there
+    uint64_t vertexCount = 0;     // the vertex count it was made for
+    uint64_t uniqueCount = 0;     // vertices after the weld
     bool computed = false;
     // The source vertex of every input vertex it was made for: a frame of the same vertex count
     // that lost other triangles (non-finite positions) has other source vertices and is not

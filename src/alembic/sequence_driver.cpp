@@ -118,8 +118,10 @@ void compressFrame(SequenceRun& run, uint32_t frame)
             return;
 
         const bool shared = prepared == PreparedFrame::Shared && frame > 0;
-        CompressedMesh* result = compressOwnedMesh(mesh, run.settings.compression, shared ? run.sharedPartition : nullptr,
-                                                   shared ? run.sharedTopology : nullptr, error);
+        // A shared frame has frame 0's triangles and groups (prepareFrame compared them).
+        CompressedMesh* result = compressOwnedMesh(std::move(mesh), run.settings.compression, shared ? run.sharedPartition : nullptr,
+                                                   shared ? run.sharedTopology : nullptr, error,
+                                                   shared ? ReuseCheck::SameTriangles : ReuseCheck::Full);
         run.results[frame] = result;
         if (result && frame > 0)
             releaseMeshletAttachments(result);

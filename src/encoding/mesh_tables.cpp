@@ -6,22 +6,25 @@
 
 namespace vmq {
 
-void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
-                     const std::vector<std::vector<uint32_t>>& channels)
+namespace {
+
+// Renumbers tables.triangles in place by first use and moves each channel into that numbering,
+// releasing every input channel once it is moved.
+void renumberByFirstUse(MeshTables& tables, std::vector<std::vector<uint32_t>>& channels)
 {
     uint32_t largest = 0;
-    for (const TriangleIndices& t : triangles)
+    for (const TriangleIndices& t : tables.triangles)
         largest = std::max({largest, t[0], t[1], t[2]});
 
-    std::vector<int64_t> remap(size_t(largest) + 1, -1);
-    tables.triangles.resize(triangles.size());
+    constexpr uint32_t kUnused = UINT32_MAX;
+    std::vector<uint32_t> remap(size_t(largest) + 1, kUnused);
     uint32_t next = 0;
-    for (size_t j = 0; j < triangles.size(); ++j) {
-        for (int corner = 0; corner < 3; ++corner) {
-            const uint32_t index = triangles[j][corner];
-            if (remap[index] < 0)
-                remap[index] = next++;
-            tables.triangles[j][corner] = uint32_t(remap[index]);
+    for (TriangleIndices& t : tables.triangles) {
+        for (uint32_t& index : t) {
+            uint32_t& number = remap[index];
+            if (number == kUnused)
+                number = next++;
+            index = number;
         }
     }
 
@@ -31,14 +34,28 @@ void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& tri
         out.assign(next, 0);
         const std::vector<uint32_t>& in = channels[c];
         for (size_t v = 0; v <= largest; ++v)
-            if (remap[v] >= 0)
-                out[size_t(remap[v])] = in[v];
+            if (remap[v] != kUnused)
+                out[remap[v]] = in[v];
+        channels[c] = {};
     }
 }
 
-// A counting sort on the lower vertex, which keeps triangle order, then each run of one lower
+} // namespace
+
+void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
+                     const std::vector<std::vector<uint32_t>>& channels)
+{
+    tables.triangles = triangles;
+    std::vector<std::vector<uint32_t>> copies = channels;
+    renumberByFirstUse(tables, copies);
+}
+
+namespace {
+
+// Fills scratch.edges with three entries per triangle in ascending (edge key, triangle) order:
+// a counting sort on the lower vertex, which keeps triangle order, then each run of one lower
 // vertex ordered by the higher vertex, keeping triangle order among equal keys.
-void buildEdgeList(MeshTables& tables)
+void sortEdges(const MeshTables& tables, AdjacencyScratch& scratch)
 {
     const size_t triangleCount = size_t(tables.triangleCount);
     uint32_t largest = 0;
@@ -46,7 +63,7 @@ void buildEdgeList(MeshTables& tables)
         const TriangleIndices& p = tables.triangles[t];
         largest = std::max({largest, p[0], p[1], p[2]});
     }
-    std::vector<uint32_t>& next = tables.edgeBuckets;
+    std::vector<uint32_t>& next = scratch.lowerBegin;
     next.assign(size_t(largest) + 2, 0);
     for (size_t t = 0; t < triangleCount; ++t) {
         const TriangleIndices& p = tables.triangles[t];
@@ -56,100 +73,163 @@ void buildEdgeList(MeshTables& tables)
     }
     for (size_t v = 1; v < next.size(); ++v)
         next[v] += next[v - 1];
-    std::vector<EdgeEntry>& edges = tables.edgeList;
+    std::vector<AdjacencyScratch::Edge>& edges = scratch.edges;
     edges.resize(3 * triangleCount);
     for (uint32_t t = 0; t < triangleCount; ++t) {
         const TriangleIndices& p = tables.triangles[t];
         for (int k = 0; k < 3; ++k) {
-            const uint64_t key = pairKey(p[k], p[(k + 1) % 3]);
-            edges[next[size_t(key >> 32)]++] = {key, t};
+            const uint32_t a = p[k], b = p[(k + 1) % 3];
+            edges[next[std::min(a, b)]++] = {std::max(a, b), t};
         }
     }
 
-    // next[v] now ends the run of lower vertex v.
-    auto before = [](const EdgeEntry& a, const EdgeEntry& b) {
-        return a.edgeKey != b.edgeKey ? a.edgeKey < b.edgeKey : a.triangle < b.triangle;
+    // next[v] now ends the run of lower vertex v; shift it back to begin it.
+    for (size_t v = next.size() - 1; v > 0; --v)
+        next[v] = next[v - 1];
+    next[0] = 0;
+    auto before = [](const AdjacencyScratch::Edge& a, const AdjacencyScratch::Edge& b) {
+        return a.higherVertex != b.higherVertex ? a.higherVertex < b.higherVertex : a.triangle < b.triangle;
     };
-    size_t begin = 0;
     for (size_t v = 0; v <= largest; ++v) {
-        const size_t end = next[v];
+        const size_t begin = next[v], end = next[v + 1];
         if (end - begin > 32) {
             std::sort(edges.begin() + begin, edges.begin() + end, before);
         } else {
             for (size_t x = begin + 1; x < end; ++x) {
-                const EdgeEntry entry = edges[x];
+                const AdjacencyScratch::Edge entry = edges[x];
                 size_t y = x;
-                for (; y > begin && edges[y - 1].edgeKey > entry.edgeKey; --y)
+                for (; y > begin && edges[y - 1].higherVertex > entry.higherVertex; --y)
                     edges[y] = edges[y - 1];
                 edges[y] = entry;
             }
         }
-        begin = end;
     }
 }
 
-void buildAdjacency(MeshTables& tables)
+// Calls found(b, c, lo, hi) for every neighbour pair, in ascending order of the shared edge's
+// key, then of b, then of c (b < c). A pair of triangles shares at most one edge key that makes
+// them neighbours (two would mean the same corners), so a pair is found at most once, except
+// where a degenerate triangle lists one edge twice; its repeated entries sit side by side in the
+// run and are skipped.
+template <typename Found>
+void findNeighbourPairs(const MeshTables& tables, const AdjacencyScratch& scratch, Found&& found)
+{
+    const std::vector<AdjacencyScratch::Edge>& edges = scratch.edges;
+    const std::vector<uint32_t>& lowerBegin = scratch.lowerBegin;
+    for (size_t lo = 0; lo + 1 < lowerBegin.size(); ++lo) {
+        const size_t runsEnd = lowerBegin[lo + 1];
+        for (size_t begin = lowerBegin[lo]; begin < runsEnd;) {
+            const uint32_t hi = edges[begin].higherVertex;
+            size_t end = begin + 1;
+            while (end < runsEnd && edges[end].higherVertex == hi)
+                ++end;
+            for (size_t x = begin; x + 1 < end; ++x) {
+                const uint32_t b = edges[x].triangle;
+                if (x > begin && edges[x - 1].triangle == b)
+                    continue;
+                const TriangleIndices& tb = tables.triangles[b];
+                const bool forwardB = traversesForward(tb, uint32_t(lo), hi);
+                for (size_t y = x + 1; y < end; ++y) {
+                    const uint32_t c = edges[y].triangle;
+                    if (c == edges[y - 1].triangle || forwardB == traversesForward(tables.triangles[c], uint32_t(lo), hi))
+                        continue;
+                    if (!cornersAllShared(tb, tables.triangles[c]))
+                        found(b, c, uint32_t(lo), hi);
+                }
+            }
+            begin = end;
+        }
+    }
+}
+
+// Neighbour lists from the pairs in the order found: each pair appends c to b's list, then b to
+// c's, so every list follows the pairs' order; counting first sizes the lists.
+template <typename Pairs, typename Ends>
+void fillNeighbourLists(MeshTables& tables, const Pairs& pairs, Ends&& ends, bool withEdges)
 {
     const size_t triangleCount = size_t(tables.triangleCount);
-    // A closed manifold mesh has 3T / 2 dual edges; the map grows past that where needed.
-    tables.dualEdges.clear();
-    tables.dualEdges.reserve(3 * triangleCount / 2 + 1);
-    buildEdgeList(tables);
-
-    const std::vector<EdgeEntry>& edges = tables.edgeList;
-    for (size_t begin = 0; begin < edges.size();) {
-        size_t end = begin + 1;
-        while (end < edges.size() && edges[end].edgeKey == edges[begin].edgeKey)
-            ++end;
-        const uint32_t lo = uint32_t(edges[begin].edgeKey >> 32);
-        const uint32_t hi = uint32_t(edges[begin].edgeKey);
-        for (size_t x = begin; x + 1 < end; ++x) {
-            const uint32_t b = edges[x].triangle;
-            const TriangleIndices& tb = tables.triangles[b];
-            const bool forwardB = traversesForward(tb, lo, hi);
-            for (size_t y = x + 1; y < end; ++y) {
-                const uint32_t c = edges[y].triangle;
-                const TriangleIndices& tc = tables.triangles[c];
-                if (forwardB == traversesForward(tc, lo, hi))
-                    continue;
-                if (cornersAllShared(tb, tc))
-                    continue;
-                const uint32_t lower = std::min(b, c);
-                const uint32_t higher = std::max(b, c);
-                tables.dualEdges.tryEmplace(pairKey(lower, higher), DualEdge{lower, higher, lo, hi, 0});
-            }
-        }
-        begin = end;
-    }
-
-    // Each new dual edge appends to both triangles' lists, in insertion order; counting first
-    // sizes every list once.
-    std::vector<uint32_t>& counts = tables.edgeBuckets;
-    counts.assign(triangleCount, 0);
-    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
-        const DualEdge& edge = tables.dualEdges.entry(e);
-        ++counts[edge.lowerTriangle];
-        ++counts[edge.higherTriangle];
+    NeighbourLists& lists = tables.neighbours;
+    lists.begin.assign(triangleCount + 1, 0);
+    for (const auto& pair : pairs) {
+        const auto [b, c] = ends(pair);
+        ++lists.begin[b + 1];
+        ++lists.begin[c + 1];
     }
     for (size_t t = 0; t < triangleCount; ++t)
-        if (counts[t] != 0)
-            tables.neighbours[t].reserve(tables.neighbours[t].size() + counts[t]);
-    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
-        const DualEdge& edge = tables.dualEdges.entry(e);
-        tables.neighbours[edge.lowerTriangle].push_back(edge.higherTriangle);
-        tables.neighbours[edge.higherTriangle].push_back(edge.lowerTriangle);
+        lists.begin[t + 1] += lists.begin[t];
+    lists.triangles.resize(lists.begin[triangleCount]);
+    lists.edges.resize(withEdges ? lists.begin[triangleCount] : 0);
+    std::vector<uint32_t>& fill = tables.adjacencyScratch.fill;
+    fill.assign(lists.begin.begin(), lists.begin.end() - 1);
+    for (uint32_t e = 0; e < pairs.size(); ++e) {
+        const auto [b, c] = ends(pairs[e]);
+        const uint32_t atB = fill[b]++, atC = fill[c]++;
+        lists.triangles[atB] = c;
+        lists.triangles[atC] = b;
+        if (withEdges) {
+            lists.edges[atB] = e;
+            lists.edges[atC] = e;
+        }
     }
+}
+
+} // namespace
+
+void buildEdgeList(MeshTables& tables)
+{
+    AdjacencyScratch& scratch = tables.adjacencyScratch;
+    sortEdges(tables, scratch);
+    tables.edgeList.resize(scratch.edges.size());
+    EdgeEntry* out = tables.edgeList.data();
+    for (size_t lo = 0; lo + 1 < scratch.lowerBegin.size(); ++lo)
+        for (uint32_t x = scratch.lowerBegin[lo]; x < scratch.lowerBegin[lo + 1]; ++x)
+            *out++ = {uint64_t(lo) << 32 | scratch.edges[x].higherVertex, scratch.edges[x].triangle};
+}
+
+void buildAdjacency(MeshTables& tables, bool dualEdges)
+{
+    AdjacencyScratch& scratch = tables.adjacencyScratch;
+    sortEdges(tables, scratch);
+    if (dualEdges) {
+        tables.dualEdges.clear();
+        findNeighbourPairs(tables, scratch, [&](uint32_t b, uint32_t c, uint32_t lo, uint32_t hi) {
+            tables.dualEdges.push_back({std::min(b, c), std::max(b, c), lo, hi, 0});
+        });
+        fillNeighbourLists(
+            tables, tables.dualEdges, [](const DualEdge& e) { return std::array<uint32_t, 2>{e.lowerTriangle, e.higherTriangle}; }, true);
+    } else {
+        scratch.pairs.clear();
+        findNeighbourPairs(tables, scratch, [&](uint32_t b, uint32_t c, uint32_t, uint32_t) { scratch.pairs.push_back({b, c}); });
+        fillNeighbourLists(tables, scratch.pairs, [](const std::array<uint32_t, 2>& p) { return p; }, false);
+    }
+}
+
+uint32_t findDualEdge(const MeshTables& tables, uint32_t a, uint32_t b)
+{
+    const NeighbourLists& lists = tables.neighbours;
+    for (uint32_t k = lists.begin[a]; k < lists.begin[a + 1]; ++k)
+        if (lists.triangles[k] == b)
+            return lists.edges.empty() ? kNoDualEdge : lists.edges[k];
+    return kNoDualEdge;
+}
+
+void mapMeshletVertices(VertexMap& map, const MeshTables& mesh, const std::vector<uint32_t>& triangleList)
+{
+    if (map.stamp.size() < mesh.vertexCount)
+        map.reserve(size_t(mesh.vertexCount), 0);
+    map.clear();
+    for (uint32_t g : triangleList)
+        for (uint32_t w : mesh.triangles[g])
+            map.insert(w);
 }
 
 void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vector<uint32_t>& triangleList, VertexMap& map)
 {
-    const size_t previousTriangleCount = std::min(size_t(meshlet.triangleCount), meshlet.neighbours.size());
     meshlet.triangles.clear();
     meshlet.triangleGroups.clear();
     meshlet.dualEdges.clear();
-    meshlet.edgeList.clear();
     if (map.stamp.size() < mesh.vertexCount)
-        map.reserve(size_t(mesh.vertexCount), map.wholeVertices.capacity());
+        map.reserve(size_t(mesh.vertexCount), 0);
     map.clear();
 
     for (uint32_t g : triangleList) {
@@ -170,11 +250,7 @@ void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vect
 
     meshlet.vertexCount = vertexCount;
     meshlet.triangleCount = triangleList.size();
-    // Lists are emptied, never freed: a later meshlet reuses their storage.
-    for (size_t t = 0; t < previousTriangleCount; ++t)
-        meshlet.neighbours[t].clear();
-    if (meshlet.neighbours.size() < triangleList.size())
-        meshlet.neighbours.resize(triangleList.size());
+    meshlet.neighbours.reset(triangleList.size());
 }
 
 void VertexMap::reserve(size_t vertexCount, size_t localCount)
@@ -183,119 +259,48 @@ void VertexMap::reserve(size_t vertexCount, size_t localCount)
         stamp.resize(vertexCount, 0);
         localNumber.resize(vertexCount, 0);
     }
-    wholeVertices.reserve(localCount);
+    if (wholeVertices.size() < localCount)
+        wholeVertices.resize(localCount);
+}
+
+void VertexMap::grow()
+{
+    wholeVertices.resize(std::max<size_t>(64, 2 * wholeVertices.size()));
 }
 
 void VertexMap::clear()
 {
-    wholeVertices.clear();
+    count = 0;
     if (++currentStamp == 0) { // wrapped: forget every old stamp
         std::fill(stamp.begin(), stamp.end(), 0);
         currentStamp = 1;
     }
 }
 
-void DualEdgeMap::reserve(size_t count)
+void buildWholeMeshTables(MeshTables& tables, std::vector<TriangleIndices> triangles, std::vector<std::vector<uint32_t>> channels,
+                          std::vector<uint32_t> triangleGroups, bool adjacency)
 {
-    entries_.reserve(count);
-    size_t slotCount = 16;
-    while (slotCount < 2 * count)
-        slotCount <<= 1;
-    if (slotCount > slots_.size())
-        rehash(slotCount);
-}
-
-void DualEdgeMap::clear()
-{
-    entries_.clear();
-    if (++generation_ == 0) { // wrapped: forget every old generation
-        for (Slot& slot : slots_)
-            slot.generation = 0;
-        generation_ = 1;
-    }
-}
-
-void DualEdgeMap::rehash(size_t slotCount)
-{
-    slots_.assign(slotCount, Slot{0, 0});
-    generation_ = 1;
-    const size_t mask = slotCount - 1;
-    for (uint32_t e = 0; e < entries_.size(); ++e) {
-        size_t s = size_t(pairHash(entries_[e].key)) & mask;
-        while (slots_[s].generation == generation_)
-            s = (s + 1) & mask;
-        slots_[s] = {generation_, e};
-    }
-}
-
-bool DualEdgeMap::tryEmplace(uint64_t key, const DualEdge& value)
-{
-    if (2 * (entries_.size() + 1) > slots_.size())
-        reserve(std::max<size_t>(2 * entries_.size(), 8));
-    const size_t mask = slots_.size() - 1;
-    size_t s = size_t(pairHash(key)) & mask;
-    while (slots_[s].generation == generation_) {
-        if (entries_[slots_[s].entry].key == key)
-            return false;
-        s = (s + 1) & mask;
-    }
-    slots_[s] = {generation_, uint32_t(entries_.size())};
-    entries_.push_back({key, value});
-    return true;
-}
-
-uint32_t DualEdgeMap::findIndex(uint64_t key) const
-{
-    if (slots_.empty())
-        return kNone;
-    const size_t mask = slots_.size() - 1;
-    for (size_t s = size_t(pairHash(key)) & mask; slots_[s].generation == generation_; s = (s + 1) & mask)
-        if (entries_[slots_[s].entry].key == key)
-            return slots_[s].entry;
-    return kNone;
-}
-
-DualEdge* DualEdgeMap::find(uint64_t key)
-{
-    const uint32_t index = findIndex(key);
-    return index == kNone ? nullptr : &entries_[index].edge;
-}
-
-const DualEdge* DualEdgeMap::find(uint64_t key) const
-{
-    const uint32_t index = findIndex(key);
-    return index == kNone ? nullptr : &entries_[index].edge;
-}
-
-DualEdge& DualEdgeMap::at(uint64_t key)
-{
-    return const_cast<DualEdge&>(static_cast<const DualEdgeMap&>(*this).at(key));
-}
-
-const DualEdge& DualEdgeMap::at(uint64_t key) const
-{
-    const DualEdge* edge = find(key);
-    if (!edge)
-        raiseError(missingDualEdge(key));
-    return *edge;
-}
-
-std::string missingDualEdge(uint64_t key)
-{
-    return "triangles " + std::to_string(key >> 32) + " and " + std::to_string(key & 0xFFFFFFFFu) + " have no shared edge in the adjacency tables";
-}
-
-void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
-                          const std::vector<uint32_t>& triangleGroups)
-{
-    buildMeshTables(tables, triangles, channels);
-    tables.triangleGroups = triangleGroups;
+    tables.triangles = std::move(triangles);
+    if (adjacency)
+        renumberByFirstUse(tables, channels);
+    else
+        tables.channelValues = std::move(channels);
+    tables.triangleGroups = std::move(triangleGroups);
     tables.triangleCount = tables.triangles.size();
     tables.vertexCount = tables.channelValues.empty() ? 0 : tables.channelValues[0].size();
-    tables.neighbours.assign(size_t(tables.triangleCount), {});
-    channels.clear();
-    channels.shrink_to_fit();
-    buildEdgeList(tables);
+    if (adjacency) {
+        tables.neighbours.reset(size_t(tables.triangleCount));
+        buildEdgeList(tables);
+        tables.adjacencyScratch = {}; // the sorting storage is not needed again
+    }
+}
+
+void releaseAdjacency(MeshTables& tables)
+{
+    tables.dualEdges = {};
+    tables.edgeList = {};
+    tables.neighbours = {};
+    tables.adjacencyScratch = {};
 }
 
 } // namespace vmq

@@ -3,13 +3,15 @@
 // values in that numbering, per-triangle groups and the dual graph (edge-neighbour triangles).
 #include "core/mesh.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <span>
 #include <vector>
 
 namespace vmq {
 
+// One edge of one triangle in the whole mesh's edge list.
 struct EdgeEntry {
     uint64_t edgeKey; // (min(a, b) << 32) | max(a, b)
     uint32_t triangle;
@@ -23,7 +25,7 @@ struct DualEdge {
     int32_t selected; // set only by strip formation
 };
 
-// splitmix64 finaliser over (lower << 32) | higher.
+// splitmix64 finaliser.
 inline uint64_t pairHash(uint64_t key)
 {
     key ^= key >> 30;
@@ -39,67 +41,47 @@ inline uint64_t pairKey(uint32_t a, uint32_t b)
     return a < b ? (uint64_t(a) << 32) | b : (uint64_t(b) << 32) | a;
 }
 
-// Map from a triangle pair key to its DualEdge: open addressing over a power-of-two slot table,
-// entries stored densely in insertion order. Inserting never allocates once reserved, clearing
-// is constant time (slots carry the generation they were filled in), and storage is kept across
-// clears, so one map serves every meshlet of a call.
-class DualEdgeMap {
-public:
-    static constexpr uint32_t kNone = UINT32_MAX;
+// The dual graph's neighbour lists, flat: triangle t's neighbours are triangles[begin[t] ..
+// begin[t + 1]), ordered by the edge key of the shared edge, then by triangle number. In
+// meshlet tables edges[k] is the entry of dualEdges that joins triangle t to triangles[k];
+// whole-mesh tables keep no dual edges.
+struct NeighbourLists {
+    std::vector<uint32_t> begin;     // triangleCount + 1 offsets
+    std::vector<uint32_t> triangles;
+    std::vector<uint32_t> edges;
 
-    // Makes room for `count` entries without further allocation.
-    void reserve(size_t count);
-    // Empties the map, keeping its storage.
-    void clear();
-
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-
-    // Inserts key -> value unless the key is present; returns whether it was inserted.
-    bool tryEmplace(uint64_t key, const DualEdge& value);
-    // The entry number of key (insertion order), or kNone.
-    uint32_t findIndex(uint64_t key) const;
-    // The edge of key, or null.
-    DualEdge* find(uint64_t key);
-    const DualEdge* find(uint64_t key) const;
-    // The edge of a pair that must exist; raises the internal error otherwise.
-    DualEdge& at(uint64_t key);
-    const DualEdge& at(uint64_t key) const;
-
-    // Entries by number, 0 .. size() - 1, in insertion order.
-    DualEdge& entry(uint32_t index) { return entries_[index].edge; }
-    const DualEdge& entry(uint32_t index) const { return entries_[index].edge; }
-    uint64_t entryKey(uint32_t index) const { return entries_[index].key; }
-
-private:
-    struct Entry {
-        uint64_t key;
-        DualEdge edge;
-    };
-    struct Slot {
-        uint32_t generation; // slot is filled when equal to generation_
-        uint32_t entry;
-    };
-    void rehash(size_t slotCount);
-
-    std::vector<Entry> entries_;
-    std::vector<Slot> slots_; // size is a power of two, at least twice the entry count
-    uint32_t generation_ = 1;
+    size_t size() const { return begin.empty() ? 0 : begin.size() - 1; }
+    uint32_t count(size_t t) const { return begin[t + 1] - begin[t]; }
+    std::span<const uint32_t> operator[](size_t t) const { return {triangles.data() + begin[t], count(t)}; }
+    // `triangleCount` triangles without neighbours.
+    void reset(size_t triangleCount)
+    {
+        begin.assign(triangleCount + 1, 0);
+        triangles.clear();
+        edges.clear();
+    }
 };
 
-// The message for a pair of triangles that has no dual edge.
-std::string missingDualEdge(uint64_t key);
+// Storage of buildAdjacency between calls, so that meshlets after the first allocate nothing.
+struct AdjacencyScratch {
+    struct Edge {
+        uint32_t higherVertex;
+        uint32_t triangle;
+    };
+    std::vector<uint32_t> lowerBegin; // per vertex: first entry of the edges whose lower vertex it is
+    std::vector<Edge> edges;          // three per triangle, by lower vertex, then higher vertex, then triangle
+    std::vector<std::array<uint32_t, 2>> pairs; // neighbour pairs of whole-mesh tables, in order found
+    std::vector<uint32_t> fill;       // per triangle: next free place in its neighbour list
+};
 
 struct MeshTables {
     std::vector<TriangleIndices> triangles;
     std::vector<uint32_t> triangleGroups;
-    DualEdgeMap dualEdges;
-    std::vector<EdgeEntry> edgeList;
-    // One list per triangle. Meshlet tables may hold more lists than triangleCount (spare
-    // storage kept for later meshlets); those are empty and never read.
-    std::vector<std::vector<uint32_t>> neighbours;
+    std::vector<DualEdge> dualEdges; // meshlet tables: one per neighbour pair, in the order found
+    std::vector<EdgeEntry> edgeList; // whole-mesh tables: three per triangle, by (edge key, triangle)
+    NeighbourLists neighbours;
     std::vector<std::vector<uint32_t>> channelValues;
-    std::vector<uint32_t> edgeBuckets; // scratch of buildAdjacency, kept for the next meshlet
+    AdjacencyScratch adjacencyScratch;
     uint64_t triangleCount = 0;
     uint64_t vertexCount = 0;
 };
@@ -109,24 +91,30 @@ struct MeshTables {
 struct VertexMap {
     std::vector<uint32_t> localNumber;   // per whole-mesh vertex; valid where stamp == currentStamp
     std::vector<uint32_t> stamp;         // per whole-mesh vertex
-    std::vector<uint32_t> wholeVertices; // per local vertex: its whole-mesh number
+    std::vector<uint32_t> wholeVertices; // per local vertex (the first size() entries): its whole-mesh number
     uint32_t currentStamp = 0;
+    uint32_t count = 0;                  // local vertices numbered
 
     // Sizes the map for whole-mesh vertex numbers below vertexCount and `localCount` local ones.
     void reserve(size_t vertexCount, size_t localCount);
     // Empties the map, keeping its storage.
     void clear();
-    size_t size() const { return wholeVertices.size(); }
+    size_t size() const { return count; }
     // The local number of whole-mesh vertex w, numbering it next when it is new.
     uint32_t insert(uint32_t w)
     {
         if (stamp[w] != currentStamp) {
             stamp[w] = currentStamp;
-            localNumber[w] = uint32_t(wholeVertices.size());
-            wholeVertices.push_back(w);
+            if (count == wholeVertices.size())
+                grow();
+            localNumber[w] = count;
+            wholeVertices[count++] = w;
         }
         return localNumber[w];
     }
+
+private:
+    void grow();
 };
 
 // Whether triangle t runs from lo to hi along one of its edges.
@@ -150,26 +138,41 @@ inline bool cornersAllShared(const TriangleIndices& lower, const TriangleIndices
 void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
                      const std::vector<std::vector<uint32_t>>& channels);
 
-// The whole-mesh tables a compression partitions: buildMeshTables, the group ids, the counts,
-// empty neighbour lists and the edge list (the partition builder finds neighbours through it, so
-// the whole mesh's dual graph, which grows with the square of the triangles on one edge, is never
-// built). The channel lists are consumed.
-void buildWholeMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles, std::vector<std::vector<uint32_t>> channels,
-                          const std::vector<uint32_t>& triangleGroups);
+// The whole-mesh tables of a compression. With `adjacency` (a partition is to be built):
+// buildMeshTables, the group ids, the counts, empty neighbour lists and the edge list (the
+// partition builder finds neighbours through it, so the whole mesh's dual graph, which grows with
+// the square of the triangles on one edge, is never built). Without, the tables keep the input's
+// vertex numbers and hold no adjacency, which is all that meshlets of a given partition need
+// (their local numbering follows first use either way). The lists given are consumed.
+void buildWholeMeshTables(MeshTables& tables, std::vector<TriangleIndices> triangles, std::vector<std::vector<uint32_t>> channels,
+                          std::vector<uint32_t> triangleGroups, bool adjacency = true);
 
 // Fills edgeList from the first triangleCount triangles: three entries per triangle, in ascending
 // (edge key, triangle) order.
 void buildEdgeList(MeshTables& tables);
 
-// Builds edgeList, dualEdges and neighbours from triangles; neighbours must hold at least
-// triangleCount empty lists. Triangles t and c are neighbours when they share an edge key, run
-// it in opposite directions and are not one vertex set (cornersAllShared of the lower-numbered
-// one); a triangle's neighbours come by ascending edge key, then ascending triangle.
-void buildAdjacency(MeshTables& tables);
+// Frees the adjacency and the edge list of whole-mesh tables once the partition is built.
+void releaseAdjacency(MeshTables& tables);
+
+// Builds the neighbour lists of `triangleCount` triangles (any earlier lists are replaced) and,
+// with `dualEdges`, one DualEdge per neighbour pair. Triangles b and c are neighbours when they
+// share an edge key, run it in opposite directions and are not one vertex set
+// (cornersAllShared of the lower-numbered one); a triangle's neighbours come by ascending edge
+// key, then ascending triangle.
+void buildAdjacency(MeshTables& tables, bool dualEdges = true);
+
+// The entry of dualEdges joining neighbours a and b, looked up among a's neighbours;
+// kNoDualEdge when they are not neighbours.
+constexpr uint32_t kNoDualEdge = UINT32_MAX;
+uint32_t findDualEdge(const MeshTables& tables, uint32_t a, uint32_t b);
+
+// Numbers the vertices of one meshlet of `mesh` by first use in `map` (map.wholeVertices lists
+// them in that order), as extractMeshlet does, without building the meshlet's tables.
+void mapMeshletVertices(VertexMap& map, const MeshTables& mesh, const std::vector<uint32_t>& triangleList);
 
 // Fills `meshlet` with the triangles of one meshlet of `mesh`, renumbered locally by first use.
 // Keeps the storage of `meshlet` and `map` between calls; the map grows to the whole mesh's
-// vertex count on first use. Does not build adjacency.
+// vertex count on first use. Does not build adjacency (the meshlet has no neighbours until then).
 void extractMeshlet(MeshTables& meshlet, const MeshTables& mesh, const std::vector<uint32_t>& triangleList, VertexMap& map);
 
 } // namespace vmq

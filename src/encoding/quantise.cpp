@@ -44,6 +44,17 @@ int64_t channelBitsForKind(int32_t kind, const CompressionSettings& settings)
     return int64_t(rounded) + offset;
 }
 
+namespace {
+
+// roundf for 0 <= y < 2^31, without a library call: y's fraction is exact to take off.
+inline uint32_t roundNonNegative(float y)
+{
+    const uint32_t whole = uint32_t(y);
+    return whole + (y - float(whole) >= 0.5f ? 1u : 0u);
+}
+
+} // namespace
+
 std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, uint32_t bits)
 {
     const uint32_t components = attribute.componentCount;
@@ -55,15 +66,18 @@ std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, ui
     for (uint32_t c = 0; c < components; ++c)
         channels[c] = {attribute.kind, c, bits, FLT_MAX, -FLT_MAX, std::vector<uint32_t>(n, 0)};
 
-    for (size_t v = 0; v < n; ++v) {
-        for (uint32_t c = 0; c < components; ++c) {
+    // Range scan, component by component over the interleaved values.
+    for (uint32_t c = 0; c < components; ++c) {
+        float lo = FLT_MAX, hi = -FLT_MAX;
+        for (size_t v = 0; v < n; ++v) {
             const float x = values[v * components + c];
             if (!std::isfinite(x))
                 continue;
-            QuantisedChannel& channel = channels[c];
-            channel.min = x < channel.min ? x : channel.min;
-            channel.max = x > channel.max ? x : channel.max;
+            lo = x < lo ? x : lo;
+            hi = x > hi ? x : hi;
         }
+        channels[c].min = lo;
+        channels[c].max = hi;
     }
 
     if (attribute.kind == COLOR) {
@@ -75,25 +89,22 @@ std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, ui
 
     const float scale = float((uint32_t(1) << bits) - 1);
     const uint32_t maxq = (uint32_t(1) << bits) - 1;
-    for (size_t v = 0; v < n; ++v) {
-        for (uint32_t c = 0; c < components; ++c) {
-            QuantisedChannel& channel = channels[c];
+    for (uint32_t c = 0; c < components; ++c) {
+        QuantisedChannel& channel = channels[c];
+        const float min = channel.min, d = channel.max - channel.min;
+        uint32_t* out = channel.values.data();
+        for (size_t v = 0; v < n; ++v) {
             const float x = values[v * components + c];
-            uint32_t q;
-            if (std::isnan(x)) {
-                q = 0;
-            } else if (std::isinf(x)) {
-                q = x > 0.0f ? maxq : 0;
-            } else {
-                const float d = channel.max - channel.min;
-                float t = d != 0.0f ? (x - channel.min) / d : 0.0f;
-                if (!(t >= 0.0f))
-                    t = 0.0f; // also catches a NaN from an overflowing range
-                if (t > 1.0f)
-                    t = 1.0f;
-                q = uint32_t(int32_t(roundf(scale * t)));
+            if (!std::isfinite(x)) {
+                out[v] = std::isnan(x) ? 0 : (x > 0.0f ? maxq : 0);
+                continue;
             }
-            channel.values[v] = q;
+            float t = d != 0.0f ? (x - min) / d : 0.0f;
+            if (!(t >= 0.0f))
+                t = 0.0f; // also catches a NaN from an overflowing range
+            if (t > 1.0f)
+                t = 1.0f;
+            out[v] = roundNonNegative(scale * t);
         }
     }
     return channels;

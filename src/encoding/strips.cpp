@@ -25,9 +25,9 @@ TriangleIndices rotated(const TriangleIndices& t, uint32_t first)
     return {t[first], t[(first + 1) % 3], t[(first + 2) % 3]};
 }
 
-int32_t selectedState(const MeshTables& tables, const StripScratch& scratch, uint32_t slot)
+int32_t selectedState(const MeshTables& tables, uint32_t slot)
 {
-    return tables.dualEdges.entry(scratch.neighbourEdge[slot]).selected;
+    return tables.dualEdges[tables.neighbours.edges[slot]].selected;
 }
 
 } // namespace
@@ -35,20 +35,8 @@ int32_t selectedState(const MeshTables& tables, const StripScratch& scratch, uin
 void prepareStripScratch(const MeshTables& tables, StripScratch& scratch)
 {
     const uint32_t triangleCount = uint32_t(tables.triangleCount);
-    scratch.neighbourBegin.resize(size_t(triangleCount) + 1);
-    scratch.neighbourTriangle.clear();
-    scratch.neighbourEdge.clear();
-    for (uint32_t t = 0; t < triangleCount; ++t) {
-        scratch.neighbourBegin[t] = uint32_t(scratch.neighbourTriangle.size());
-        for (uint32_t d : tables.neighbours[t]) {
-            const uint32_t edge = tables.dualEdges.findIndex(pairKey(t, d));
-            if (edge == DualEdgeMap::kNone)
-                raiseError(missingDualEdge(pairKey(t, d)));
-            scratch.neighbourTriangle.push_back(d);
-            scratch.neighbourEdge.push_back(edge);
-        }
-    }
-    scratch.neighbourBegin[triangleCount] = uint32_t(scratch.neighbourTriangle.size());
+    if (tables.neighbours.size() < triangleCount || tables.neighbours.edges.size() != tables.neighbours.triangles.size())
+        raiseError("strip formation needs the meshlet's neighbour lists with their dual edges");
 
     // Channel means of every triangle's corners, as single-precision ((0 + a) + b + c) / 3.
     const size_t channelCount = tables.channelValues.size();
@@ -80,9 +68,10 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
 {
     const uint32_t triangleCount = uint32_t(tables.triangleCount);
     const size_t channelCount = tables.channelValues.size();
-    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e)
-        tables.dualEdges.entry(e).selected = 0;
+    for (DualEdge& edge : tables.dualEdges)
+        edge.selected = 0;
     std::fill(scratch.degree.begin(), scratch.degree.end(), 0);
+    const NeighbourLists& neighbours = tables.neighbours;
 
     for (uint32_t c = 0; c < triangleCount; ++c) {
         if (scratch.degree[c] >= 2)
@@ -92,8 +81,8 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
         uint32_t best[2] = {kNoTriangle, kNoTriangle};
         float bestWeight[2] = {0.0f, 0.0f};
         const float* meansC = &scratch.triangleMeans[size_t(c) * channelCount];
-        for (uint32_t slot = scratch.neighbourBegin[c]; slot < scratch.neighbourBegin[c + 1]; ++slot) {
-            const uint32_t d = scratch.neighbourTriangle[slot];
+        for (uint32_t slot = neighbours.begin[c]; slot < neighbours.begin[c + 1]; ++slot) {
+            const uint32_t d = neighbours.triangles[slot];
             if (scratch.degree[d] >= 2)
                 continue;
             const float* meansD = &scratch.triangleMeans[size_t(d) * channelCount];
@@ -116,12 +105,12 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
         // An already selected edge still uses up one of the 2 - degree places.
         const uint32_t places = 2 - scratch.degree[c];
         for (uint32_t k = 0; k < places && best[k] != kNoTriangle; ++k) {
-            DualEdge& edge = tables.dualEdges.entry(scratch.neighbourEdge[best[k]]);
+            DualEdge& edge = tables.dualEdges[neighbours.edges[best[k]]];
             if (edge.selected)
                 continue;
             edge.selected = 1;
             ++scratch.degree[c];
-            ++scratch.degree[scratch.neighbourTriangle[best[k]]];
+            ++scratch.degree[neighbours.triangles[best[k]]];
         }
     }
 }
@@ -131,65 +120,82 @@ void selectStripEdges(MeshTables& tables, StripScratch& scratch)
 // recursive search on an explicit stack; every call counts against the budget, including calls
 // on triangles already on the path. Once the budget is spent no later call can succeed, so the
 // search ends there with the same (failed) result. scratch.touched lists every triangle the
-// search appended to its path, for the failure cache of improveStripEdges.
+// search appended to its path, for the failure cache of improveStripEdges; scratch.pathEdges
+// the dual edges along the path.
 void findAlternatingPath(const MeshTables& tables, StripScratch& scratch, uint32_t start)
 {
-    scratch.path.clear();
-    scratch.frames.clear();
+    const NeighbourLists& neighbours = tables.neighbours;
+    const uint32_t* slotTriangles = neighbours.triangles.data();
+    const uint32_t* slotEdges = neighbours.edges.data();
+    const DualEdge* edges = tables.dualEdges.data();
+    const uint32_t* degree = scratch.degree.data();
+    uint8_t* onPath = scratch.onPath.data();
+    std::vector<uint32_t>& path = scratch.path;
+    std::vector<uint32_t>& pathEdges = scratch.pathEdges;
+    std::vector<StripScratch::Frame>& frames = scratch.frames;
+    path.clear();
+    pathEdges.clear();
+    frames.clear();
     scratch.touched.clear();
     if (++scratch.searchNumber == 0) {
         std::fill(scratch.touchedStamp.begin(), scratch.touchedStamp.end(), 0);
         scratch.searchNumber = 1;
     }
-    uint32_t calls = 0;
-    bool budgetSpent = false;
-
-    // One call on triangle x; returns true on success (the path is complete).
-    auto enter = [&](uint32_t x, int32_t arrival) {
-        if (++calls > kSearchBudget) {
-            budgetSpent = true;
-            return false;
-        }
-        if (scratch.onPath[x])
-            return false;
-        scratch.path.push_back(x);
-        scratch.onPath[x] = 1;
+    auto append = [&](uint32_t x) {
+        path.push_back(x);
+        onPath[x] = 1;
         if (scratch.touchedStamp[x] != scratch.searchNumber) {
             scratch.touchedStamp[x] = scratch.searchNumber;
             scratch.touched.push_back(x);
         }
-        if (scratch.degree[x] <= 1 && arrival == 0 && scratch.path.size() >= 2)
-            return true;
-        scratch.frames.push_back({x, scratch.neighbourBegin[x], arrival});
-        return false;
     };
 
-    bool found = enter(start, 1);
-    while (!found && !budgetSpent && !scratch.frames.empty()) {
-        StripScratch::Frame& frame = scratch.frames.back();
-        if (frame.nextNeighbour < scratch.neighbourBegin[frame.triangle + 1]) {
+    // The call on the start: it is reached "over a selected edge" and never ends the path.
+    uint32_t calls = 1;
+    append(start);
+    frames.push_back({start, neighbours.begin[start], 1});
+    bool found = false;
+    while (!frames.empty()) {
+        StripScratch::Frame& frame = frames.back();
+        if (frame.nextNeighbour < neighbours.begin[frame.triangle + 1]) {
             const uint32_t slot = frame.nextNeighbour++;
-            const int32_t state = selectedState(tables, scratch, slot);
-            if (state != frame.arrival)
-                found = enter(scratch.neighbourTriangle[slot], state);
+            const int32_t state = edges[slotEdges[slot]].selected;
+            if (state == frame.arrival)
+                continue;
+            // A call on the neighbour.
+            if (++calls > kSearchBudget)
+                break;
+            const uint32_t y = slotTriangles[slot];
+            if (onPath[y])
+                continue;
+            append(y);
+            pathEdges.push_back(slotEdges[slot]);
+            if (degree[y] <= 1 && state == 0) {
+                found = true;
+                break;
+            }
+            frames.push_back({y, neighbours.begin[y], state});
         } else {
-            scratch.onPath[frame.triangle] = 0;
-            scratch.path.pop_back();
-            scratch.frames.pop_back();
+            onPath[frame.triangle] = 0;
+            path.pop_back();
+            if (!pathEdges.empty())
+                pathEdges.pop_back();
+            frames.pop_back();
         }
     }
-    for (uint32_t x : scratch.path)
-        scratch.onPath[x] = 0;
-    if (!found)
-        scratch.path.clear();
+    for (uint32_t x : path)
+        onPath[x] = 0;
+    if (!found) {
+        path.clear();
+        pathEdges.clear();
+    }
 }
 
 void improveStripEdges(MeshTables& tables, uint32_t passCount, StripScratch& scratch)
 {
     const uint32_t triangleCount = uint32_t(tables.triangleCount);
     std::fill(scratch.degree.begin(), scratch.degree.end(), 0);
-    for (uint32_t e = 0; e < tables.dualEdges.size(); ++e) {
-        const DualEdge& edge = tables.dualEdges.entry(e);
+    for (const DualEdge& edge : tables.dualEdges) {
         if (edge.selected) {
             ++scratch.degree[edge.lowerTriangle];
             ++scratch.degree[edge.higherTriangle];
@@ -232,7 +238,7 @@ void improveStripEdges(MeshTables& tables, uint32_t passCount, StripScratch& scr
         const std::vector<uint32_t>& path = scratch.path;
         for (size_t k = 0; k + 1 < path.size(); ++k) {
             const uint32_t a = path[k], b = path[k + 1];
-            DualEdge& edge = tables.dualEdges.at(pairKey(a, b));
+            DualEdge& edge = tables.dualEdges[scratch.pathEdges[k]];
             edge.selected ^= 1;
             const uint32_t delta = edge.selected ? 1u : uint32_t(-1);
             scratch.degree[a] += delta;
@@ -252,23 +258,24 @@ void extractStrips(const MeshTables& tables, StripScratch& scratch, StripList& s
     std::fill(scratch.visited.begin(), scratch.visited.end(), 0);
     std::vector<uint32_t>& arrivingEdges = scratch.arrivingEdges;
     arrivingEdges.clear();
+    const NeighbourLists& neighbours = tables.neighbours;
 
     for (uint32_t s = 0; s < triangleCount; ++s) {
         if (scratch.visited[s])
             continue;
         const uint32_t first = uint32_t(strips.sourceTriangles.size());
-        uint32_t prev = kNoTriangle, cur = s, arriving = DualEdgeMap::kNone;
+        uint32_t prev = kNoTriangle, cur = s, arriving = kNoDualEdge;
         bool collect = false;
         uint64_t steps = 0;
         while (cur != kNoTriangle && !scratch.visited[cur]) {
             if (++steps > 2 * uint64_t(triangleCount) + 2)
                 raiseError("a strip chain does not end");
-            uint32_t next = kNoTriangle, nextEdge = DualEdgeMap::kNone;
-            for (uint32_t slot = scratch.neighbourBegin[cur]; slot < scratch.neighbourBegin[cur + 1]; ++slot) {
-                const uint32_t y = scratch.neighbourTriangle[slot];
-                if (y != prev && selectedState(tables, scratch, slot)) {
+            uint32_t next = kNoTriangle, nextEdge = kNoDualEdge;
+            for (uint32_t slot = neighbours.begin[cur]; slot < neighbours.begin[cur + 1]; ++slot) {
+                const uint32_t y = neighbours.triangles[slot];
+                if (y != prev && selectedState(tables, slot)) {
                     next = y;
-                    nextEdge = scratch.neighbourEdge[slot];
+                    nextEdge = neighbours.edges[slot];
                     break;
                 }
             }
@@ -296,10 +303,10 @@ void extractStrips(const MeshTables& tables, StripScratch& scratch, StripList& s
             if (count == 1) {
                 strips.triangles.push_back(t);
             } else if (j == 0) {
-                const DualEdge& edge = tables.dualEdges.entry(arrivingEdges[first + 1]);
+                const DualEdge& edge = tables.dualEdges[arrivingEdges[first + 1]];
                 strips.triangles.push_back(rotated(t, freeCorner(t, edge.lowerVertex, edge.higherVertex)));
             } else {
-                const DualEdge& edge = tables.dualEdges.entry(arrivingEdges[first + j]);
+                const DualEdge& edge = tables.dualEdges[arrivingEdges[first + j]];
                 strips.triangles.push_back(rotated(t, (freeCorner(t, edge.lowerVertex, edge.higherVertex) + 1) % 3));
             }
         }

@@ -26,12 +26,10 @@ struct StripList {
 // Working storage of strip formation, kept across meshlets so that no meshlet allocates.
 struct StripScratch {
     std::vector<uint32_t> degree;
-    std::vector<uint32_t> neighbourBegin;  // per triangle, into neighbourTriangle / neighbourEdge
-    std::vector<uint32_t> neighbourTriangle;
-    std::vector<uint32_t> neighbourEdge;   // entry number in MeshTables::dualEdges
     std::vector<float> triangleMeans;      // triangle-major: channel means of its three corners
     // Alternating-path search.
     std::vector<uint32_t> path;
+    std::vector<uint32_t> pathEdges;       // the dual edge from path[k] to path[k + 1]
     std::vector<uint8_t> onPath;
     struct Frame {
         uint32_t triangle;

@@ -4,18 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace vmq {
 
-void setBit(std::vector<uint32_t>& bits, uint32_t k, bool value)
+void bitIndexOutOfRange()
 {
-    if ((k >> 5) >= bits.size())
-        raiseError("Bit index out of range");
-    if (value)
-        bits[k >> 5] |= 1u << (k & 31);
-    else
-        bits[k >> 5] &= ~(1u << (k & 31));
+    raiseError("Bit index out of range");
 }
 
 namespace {
@@ -56,25 +52,23 @@ float dequantise(uint32_t q, float scale, float min)
     return float(int32_t(q)) * scale + min;
 }
 
-void computeCone(EncodedMeshlet& meshlet, MeshletScratch& scratch)
+void computeCone(EncodedMeshlet& meshlet, const std::vector<QuantParams>& quantParams, MeshletScratch& scratch)
 {
-    const MeshletTopology& topology = meshlet.topology;
-    if (topology.channelValues.size() < 3 || topology.quantParams.size() < 3)
-        raiseError("the cone needs three position channels");
-    const uint32_t vertexCount = topology.vertexCount;
+    const uint32_t vertexCount = meshlet.topology.vertexCount;
     std::vector<float>& positions = scratch.positions;
     positions.resize(size_t(vertexCount) * 3);
     for (int axis = 0; axis < 3; ++axis) {
-        const QuantParams& params = topology.quantParams[axis];
+        const QuantParams& params = quantParams[axis];
         const float scale = (params.max - params.min) * exp2f(-params.bits);
-        const std::vector<uint32_t>& values = topology.channelValues[axis];
+        const uint32_t* values = meshlet.values.data() + size_t(axis) * vertexCount;
         for (uint32_t k = 0; k < vertexCount; ++k)
             positions[size_t(k) * 3 + axis] = dequantise(values[k], scale, params.min);
     }
 
     std::vector<float>& normals = scratch.normals;
-    normals.clear();
-    for (const TriangleIndices& t : topology.encodedTriangles) {
+    normals.resize(3 * meshlet.topology.encodedTriangles.size());
+    size_t count = 0;
+    for (const TriangleIndices& t : meshlet.topology.encodedTriangles) {
         const float* p0 = &positions[size_t(t[0]) * 3];
         const float* p1 = &positions[size_t(t[1]) * 3];
         const float* p2 = &positions[size_t(t[2]) * 3];
@@ -85,10 +79,12 @@ void computeCone(EncodedMeshlet& meshlet, MeshletScratch& scratch)
         if (!(len > 0.0f))
             continue;
         const float d = std::max(len, 1e-6f);
-        normals.insert(normals.end(), {n[0] / d, n[1] / d, n[2] / d});
+        float* normal = &normals[3 * count++];
+        normal[0] = n[0] / d;
+        normal[1] = n[1] / d;
+        normal[2] = n[2] / d;
     }
 
-    const size_t count = normals.size() / 3;
     meshlet.coneSpread = 0.0f;
     if (count == 0) {
         std::fill_n(meshlet.coneAxis, 3, 0.0f);
@@ -116,30 +112,55 @@ void computeCone(EncodedMeshlet& meshlet, MeshletScratch& scratch)
 // of the corners.
 void computeBox(EncodedMeshlet& meshlet)
 {
-    const MeshletTopology& topology = meshlet.topology;
+    const uint32_t vertexCount = meshlet.topology.vertexCount;
     for (int axis = 0; axis < 3; ++axis) {
-        const uint32_t* values = topology.channelValues[axis].data();
-        for (uint32_t k = 0; k < topology.vertexCount; ++k) {
+        const uint32_t* values = meshlet.values.data() + size_t(axis) * vertexCount;
+        float lo = 3.4028235e38f, hi = -3.4028235e38f;
+        for (uint32_t k = 0; k < vertexCount; ++k) {
             const float value = float(int32_t(values[k]));
-            meshlet.boxMin[axis] = std::min(meshlet.boxMin[axis], value);
-            meshlet.boxMax[axis] = std::max(meshlet.boxMax[axis], value);
+            lo = std::min(lo, value);
+            hi = std::max(hi, value);
         }
+        meshlet.boxMin[axis] = lo;
+        meshlet.boxMax[axis] = hi;
     }
 }
 
-// Steps shared by encoding and re-encoding once the topology holds its residuals.
-void finishMeshlet(EncodedMeshlet& meshlet, const std::vector<QuantParams>& quantParams, MeshletScratch& scratch)
+// Steps shared by encoding and re-encoding once the topology is known: the channel values in
+// encoder order, taken straight from the whole mesh through the vertex map, their residuals,
+// the cone and the box.
+void finishMeshlet(EncodedMeshlet& meshlet, const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                   MeshletScratch& scratch)
 {
-    MeshletTopology& topology = meshlet.topology;
-    topology.quantParams = quantParams;
-    computeCone(meshlet, scratch);
-    computeBox(meshlet);
+    const MeshletTopology& topology = meshlet.topology;
     const uint32_t vertexCount = topology.vertexCount;
+    const uint32_t channelCount = uint32_t(mesh.channelValues.size());
+    if (channelCount < 3 || quantParams.size() < 3)
+        raiseError("the cone needs three position channels");
+
+    std::vector<uint32_t>& encoderVertices = scratch.encoderVertices;
+    encoderVertices.resize(vertexCount);
+    const std::vector<uint32_t>& wholeVertices = scratch.vertexMap.wholeVertices;
+    for (uint32_t l = 0; l < vertexCount; ++l) {
+        const uint32_t k = uint32_t(topology.vertexRemap[l]);
+        if (k >= vertexCount)
+            raiseError("meshlet vertex " + std::to_string(l) + " has no place in the encoder order");
+        encoderVertices[k] = wholeVertices[l];
+    }
+    meshlet.values.resize(size_t(channelCount) * vertexCount);
+    for (uint32_t c = 0; c < channelCount; ++c) {
+        const uint32_t* in = mesh.channelValues[c].data();
+        uint32_t* out = meshlet.values.data() + size_t(c) * vertexCount;
+        for (uint32_t k = 0; k < vertexCount; ++k)
+            out[k] = in[encoderVertices[k]];
+    }
+
     meshlet.residualChannels = int32_t(quantParams.size());
     meshlet.residualStride = vertexCount;
-    meshlet.residualTable.resize(size_t(topology.residuals.size()) * vertexCount);
-    for (size_t c = 0; c < topology.residuals.size(); ++c)
-        std::copy(topology.residuals[c].begin(), topology.residuals[c].end(), meshlet.residualTable.begin() + c * vertexCount);
+    meshlet.residualTable.resize(size_t(channelCount) * vertexCount);
+    predictChannels(topology, meshlet.values.data(), channelCount, meshlet.residualTable.data(), scratch.predictors);
+    computeCone(meshlet, quantParams, scratch);
+    computeBox(meshlet);
 }
 
 } // namespace
@@ -160,11 +181,11 @@ void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const 
 {
     const uint32_t triangleCount = uint32_t(meshlet.triangleCount);
     const uint32_t stripCount = uint32_t(strips.strips.size());
-    topology = MeshletTopology{};
     topology.deltaOnly = deltaOnly ? 1 : 0;
     topology.triangleCount = triangleCount;
-    topology.channelCount = uint32_t(meshlet.channelValues.size());
-    topology.vertexCount = meshlet.channelValues.empty() ? 0 : uint32_t(meshlet.channelValues[0].size());
+    topology.vertexCount = uint32_t(meshlet.vertexCount);
+    topology.numberedVertices = 0;
+    topology.isFirstCount = 0;
 
     uint32_t innerRestarts = 0;
     for (const Strip& strip : strips.strips) {
@@ -178,12 +199,12 @@ void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const 
     topology.isFirstCapacity = triangleCount + 2 * stripCount + 2 * innerRestarts - (everyReferenceHasBit ? 0 : 3);
 
     topology.vertexFirstTriangle.assign(topology.vertexCount, 0);
-    topology.channelValues = meshlet.channelValues;
     topology.isFirstBits.assign((size_t(topology.isFirstCapacity) + 31) / 32, 0);
     topology.restartBits.assign((size_t(triangleCount) + 30) / 32, 0);
     topology.edgeBits.assign((size_t(triangleCount) + 30) / 32, 0);
     topology.encodedTriangles.resize(triangleCount);
     topology.vertexRemap.assign(topology.vertexCount, -1);
+    topology.indexData.clear();
     topology.indexData.reserve(size_t(topology.isFirstCapacity) + 3);
 
     auto reference = [&](uint32_t v, uint32_t triangleNumber) {
@@ -222,86 +243,117 @@ void encodeTopology(MeshletTopology& topology, const MeshTables& meshlet, const 
 
     topology.groupId = meshlet.triangleGroups.empty() ? 0 : meshlet.triangleGroups[0];
     topology.indexCount = uint32_t(topology.indexData.size());
-    predictChannels(topology);
 }
 
-void predictChannels(MeshletTopology& topology)
+// Each vertex after the first is predicted as value[p0] + value[p1] - value[p2]: the
+// parallelogram across the edge its first triangle shares with the triangle before, or the
+// previous vertex (p0 = p1 = p2 = k - 1) after a restart, in a meshlet's first triangle and
+// with delta prediction. The corners are found once for all channels.
+void predictChannels(const MeshletTopology& topology, const uint32_t* values, uint32_t channelCount, uint32_t* residuals,
+                     std::vector<TriangleIndices>& predictors)
 {
     const uint32_t vertexCount = topology.vertexCount;
-    topology.residuals.resize(topology.channelValues.size());
-    for (std::vector<uint32_t>& residuals : topology.residuals)
-        residuals.assign(vertexCount, 0);
-    std::vector<uint32_t> reordered(vertexCount);
-    for (size_t c = 0; c < topology.channelValues.size(); ++c) {
-        std::vector<uint32_t>& values = topology.channelValues[c];
-        for (uint32_t v = 0; v < vertexCount; ++v)
-            reordered[uint32_t(topology.vertexRemap[v])] = values[v];
-        values.swap(reordered);
-
-        std::vector<uint32_t>& residuals = topology.residuals[c];
-        for (uint32_t k = 0; k < vertexCount; ++k) {
-            uint32_t prediction = 0;
-            if (k > 0) {
-                prediction = values[k - 1];
-                const uint32_t a = topology.vertexFirstTriangle[k];
-                if (!topology.deltaOnly && a > 0 && !readBit(topology.restartBits, a - 1)) {
-                    const TriangleIndices& t = topology.encodedTriangles[a - 1];
-                    prediction = readBit(topology.edgeBits, a - 1) ? values[t[1]] + values[t[2]] - values[t[0]]
-                                                                    : values[t[0]] + values[t[2]] - values[t[1]];
-                }
-            }
-            residuals[k] = zigzag(int32_t(values[k] - prediction));
+    predictors.resize(vertexCount);
+    for (uint32_t k = 1; k < vertexCount; ++k) {
+        TriangleIndices& p = predictors[k];
+        p = {k - 1, k - 1, k - 1};
+        const uint32_t a = topology.vertexFirstTriangle[k];
+        if (!topology.deltaOnly && a > 0 && !readBit(topology.restartBits, a - 1)) {
+            const TriangleIndices& t = topology.encodedTriangles[a - 1];
+            p = readBit(topology.edgeBits, a - 1) ? TriangleIndices{t[1], t[2], t[0]} : TriangleIndices{t[0], t[2], t[1]};
+        }
+    }
+    for (uint32_t c = 0; c < channelCount; ++c) {
+        const uint32_t* value = values + size_t(c) * vertexCount;
+        uint32_t* residual = residuals + size_t(c) * vertexCount;
+        if (vertexCount > 0)
+            residual[0] = zigzag(int32_t(value[0]));
+        for (uint32_t k = 1; k < vertexCount; ++k) {
+            const TriangleIndices& p = predictors[k];
+            residual[k] = zigzag(int32_t(value[k] - (value[p[0]] + value[p[1]] - value[p[2]])));
         }
     }
 }
 
-std::unique_ptr<EncodedMeshlet> encodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
-                                              const std::vector<uint32_t>& triangleList, bool deltaOnly, MeshletScratch& scratch)
+void encodeMeshlet(EncodedMeshlet& out, const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                   const std::vector<uint32_t>& triangleList, bool deltaOnly, MeshletScratch& scratch)
 {
-    auto meshlet = std::make_unique<EncodedMeshlet>();
     extractMeshlet(scratch.tables, mesh, triangleList, scratch.vertexMap);
     buildAdjacency(scratch.tables);
     formStrips(scratch.tables, 8, scratch.stripScratch, scratch.strips);
-    encodeTopology(meshlet->topology, scratch.tables, scratch.strips, deltaOnly);
-    finishMeshlet(*meshlet, quantParams, scratch);
-    return meshlet;
+    encodeTopology(out.topology, scratch.tables, scratch.strips, deltaOnly);
+    finishMeshlet(out, quantParams, mesh, scratch);
 }
 
-std::unique_ptr<EncodedMeshlet> reencodeMeshlet(const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
-                                                const std::vector<uint32_t>& triangleList, const MeshletTopology& stored, bool deltaOnly,
-                                                MeshletScratch& scratch)
+void reencodeMeshlet(EncodedMeshlet& out, const std::vector<QuantParams>& quantParams, const MeshTables& mesh,
+                     const std::vector<uint32_t>& triangleList, bool deltaOnly, MeshletScratch& scratch)
 {
-    auto meshlet = std::make_unique<EncodedMeshlet>();
-    extractMeshlet(scratch.tables, mesh, triangleList, scratch.vertexMap);
-    const MeshTables& tables = scratch.tables;
-    if (stored.triangleCount != tables.triangleCount || stored.vertexCount != tables.vertexCount ||
-        stored.vertexRemap.size() != tables.vertexCount || stored.vertexFirstTriangle.size() != tables.vertexCount ||
-        stored.encodedTriangles.size() != tables.triangleCount)
+    // Only the vertex numbering is needed: the stored topology says the rest.
+    mapMeshletVertices(scratch.vertexMap, mesh, triangleList);
+    MeshletTopology& stored = out.topology;
+    const size_t vertexCount = scratch.vertexMap.size();
+    if (stored.triangleCount != triangleList.size() || stored.vertexCount != vertexCount || stored.vertexRemap.size() != vertexCount ||
+        stored.vertexFirstTriangle.size() != vertexCount || stored.encodedTriangles.size() != triangleList.size())
         raiseError("the stored topology has " + std::to_string(stored.triangleCount) + " triangles and " +
-                   std::to_string(stored.vertexCount) + " vertices, but its meshlet has " + std::to_string(tables.triangleCount) +
-                   " triangles and " + std::to_string(tables.vertexCount) + " vertices");
-
-    MeshletTopology& topology = meshlet->topology;
-    topology.isFirstBits = stored.isFirstBits;
-    topology.restartBits = stored.restartBits;
-    topology.edgeBits = stored.edgeBits;
-    topology.indexData = stored.indexData;
-    topology.vertexRemap = stored.vertexRemap;
-    topology.vertexFirstTriangle = stored.vertexFirstTriangle;
-    topology.encodedTriangles = stored.encodedTriangles;
-    topology.triangleCount = stored.triangleCount;
-    topology.vertexCount = stored.vertexCount;
-    topology.isFirstCapacity = stored.isFirstCapacity;
-    topology.indexCount = stored.indexCount;
-    topology.isFirstCount = stored.isFirstCount;
-    topology.numberedVertices = stored.numberedVertices;
-    topology.groupId = stored.groupId;
-    topology.deltaOnly = deltaOnly ? 1 : 0; // the prediction follows this call's settings
-    topology.channelValues = tables.channelValues;
-    topology.channelCount = uint32_t(topology.channelValues.size());
-    predictChannels(topology);
-    finishMeshlet(*meshlet, quantParams, scratch);
-    return meshlet;
+                   std::to_string(stored.vertexCount) + " vertices, but its meshlet has " + std::to_string(triangleList.size()) +
+                   " triangles and " + std::to_string(vertexCount) + " vertices");
+    stored.deltaOnly = deltaOnly ? 1 : 0; // the prediction follows this call's settings
+    finishMeshlet(out, quantParams, mesh, scratch);
 }
 
 } // namespace vmq
+
+void MeshletTopologyList::store(size_t n, const vmq::MeshletTopology& topology)
+{
+    Entry& entry = meshlets[n];
+    static_cast<vmq::MeshletTopologyCounts&>(entry) = topology;
+    entry.isFirstWords = uint32_t(topology.isFirstBits.size());
+    entry.restartWords = uint32_t(topology.restartBits.size());
+    entry.edgeWords = uint32_t(topology.edgeBits.size());
+    entry.indexEntries = uint32_t(topology.indexData.size());
+    entry.firstTriangleEntries = uint32_t(topology.vertexFirstTriangle.size());
+    entry.encodedTriangleCount = uint32_t(topology.encodedTriangles.size());
+    entry.remapEntries = uint32_t(topology.vertexRemap.size());
+    entry.firstWord = words.size();
+    auto add = [&](const uint32_t* begin, size_t count) { words.insert(words.end(), begin, begin + count); };
+    add(topology.isFirstBits.data(), topology.isFirstBits.size());
+    add(topology.restartBits.data(), topology.restartBits.size());
+    add(topology.edgeBits.data(), topology.edgeBits.size());
+    add(topology.indexData.data(), topology.indexData.size());
+    add(topology.vertexFirstTriangle.data(), topology.vertexFirstTriangle.size());
+    add(topology.encodedTriangles.empty() ? nullptr : topology.encodedTriangles.front().data(), 3 * topology.encodedTriangles.size());
+    add(reinterpret_cast<const uint32_t*>(topology.vertexRemap.data()), topology.vertexRemap.size());
+}
+
+void MeshletTopologyList::append(const vmq::MeshletTopology& topology)
+{
+    meshlets.emplace_back();
+    store(meshlets.size() - 1, topology);
+}
+
+void MeshletTopologyList::load(size_t n, vmq::MeshletTopology& out) const
+{
+    const Entry& entry = meshlets[n];
+    static_cast<vmq::MeshletTopologyCounts&>(out) = entry;
+    const uint32_t* at = words.data() + entry.firstWord;
+    auto take = [&](auto& list, size_t count, size_t wordsPerEntry) {
+        list.resize(count);
+        if (count)
+            std::memcpy(list.data(), at, count * wordsPerEntry * sizeof(uint32_t));
+        at += count * wordsPerEntry;
+    };
+    take(out.isFirstBits, entry.isFirstWords, 1);
+    take(out.restartBits, entry.restartWords, 1);
+    take(out.edgeBits, entry.edgeWords, 1);
+    take(out.indexData, entry.indexEntries, 1);
+    take(out.vertexFirstTriangle, entry.firstTriangleEntries, 1);
+    take(out.encodedTriangles, entry.encodedTriangleCount, 3);
+    take(out.vertexRemap, entry.remapEntries, 1);
+}
+
+vmq::MeshletTopology MeshletTopologyList::load(size_t n) const
+{
+    vmq::MeshletTopology topology;
+    load(n, topology);
+    return topology;
+}

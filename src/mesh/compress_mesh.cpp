@@ -35,13 +35,11 @@ CompressedMesh* reportFailures(std::string& error, Compress&& compress)
     return nullptr;
 }
 
-CompressedMesh* runPipeline(const std::vector<TriangleIndices>& triangles, const std::vector<MeshAttribute>& attributes,
-                            const std::vector<uint32_t>& triangleGroups, const CompressionSettings& settings,
+CompressedMesh* runPipeline(Mesh&& mesh, const std::vector<MeshAttribute>& attributes, const CompressionSettings& settings,
                             const MeshletPartition* partition, const MeshletTopologyList* reuseTopology)
 {
     CompressionContext context;
-    runCompression(context, triangles, attributes, triangleGroups, settings, partition,
-                   reuseTopology ? &reuseTopology->meshlets : nullptr);
+    runCompression(context, std::move(mesh), attributes, settings, partition, reuseTopology);
     return buildCompressedMesh(context);
 }
 
@@ -90,20 +88,23 @@ CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSe
         error = validateCompressInput(mesh, settings, partition);
         if (!error.empty())
             return nullptr;
-        const HostMeshCopy copy = copyHostMesh(mesh, settings, partition);
-        return runPipeline(copy.mesh.triangles, copy.attributes, copy.mesh.triangleGroups, settings, partition, mesh.reuseTopology);
+        HostMeshCopy copy = copyHostMesh(mesh, settings, partition);
+        return runPipeline(std::move(copy.mesh), copy.attributes, settings, partition, mesh.reuseTopology);
     });
 }
 
-CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
-                                  const MeshletTopologyList* reuseTopology, std::string& error)
+CompressedMesh* compressOwnedMesh(Mesh&& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
+                                  const MeshletTopologyList* reuseTopology, std::string& error, ReuseCheck check)
 {
     return reportFailures(error, [&]() -> CompressedMesh* {
         const std::vector<MeshAttribute> attributes = attributeViews(mesh);
-        error = validateCompressInput(mesh, attributes, settings, partition, reuseTopology);
+        // The same triangles as the mesh the partition was built for pass every check of a
+        // partition and topology; the settings checks of a built partition stand in for them.
+        const bool proven = check == ReuseCheck::SameTriangles;
+        error = validateCompressInput(mesh, attributes, settings, proven ? nullptr : partition, proven ? nullptr : reuseTopology);
         if (!error.empty())
             return nullptr;
-        return runPipeline(mesh.triangles, attributes, mesh.triangleGroups, settings, partition, reuseTopology);
+        return runPipeline(std::move(mesh), attributes, settings, partition, reuseTopology);
     });
 }
 

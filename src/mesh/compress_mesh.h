@@ -30,10 +30,17 @@ HostMeshCopy copyHostMesh(const MeshDescriptor& mesh, const CompressionSettings&
 CompressedMesh* compressMeshCore(const MeshDescriptor& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
                                  std::string& error);
 
+// How much a compression checks a given partition and reused topology against the mesh.
+enum class ReuseCheck {
+    Full,          // every meshlet against the mesh's triangles and groups
+    SameTriangles, // none: the caller has found the mesh's triangles and groups equal to those
+                   // the partition and topology were made from (a frame of a constant topology)
+};
+
 // Compresses a mesh the library owns, without the optimization pass and without copying it, with
-// the same checks as a host's mesh. Returns the record, or null with the reason in `error`.
-// Never throws.
-CompressedMesh* compressOwnedMesh(const Mesh& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
-                                  const MeshletTopologyList* reuseTopology, std::string& error);
+// the same checks as a host's mesh (but for what `check` leaves out); the mesh is used up.
+// Returns the record, or null with the reason in `error`. Never throws.
+CompressedMesh* compressOwnedMesh(Mesh&& mesh, const CompressionSettings& settings, const MeshletPartition* partition,
+                                  const MeshletTopologyList* reuseTopology, std::string& error, ReuseCheck check = ReuseCheck::Full);
 
 } // namespace vmq

@@ -60,6 +60,8 @@ const VertexAttribute* findPosition(const std::vector<VertexAttribute>& attribut
 // Triangles (with their materials) in ascending material order, ties in their current order.
 void sortByMaterial(std::vector<TriangleIndices>& triangles, std::vector<uint32_t>& triangleMaterials)
 {
+    if (std::is_sorted(triangleMaterials.begin(), triangleMaterials.end()))
+        return; // one material, or already grouped: the stable order is the current one
     std::vector<uint32_t> order(triangles.size());
     for (uint32_t t = 0; t < order.size(); ++t)
         order[t] = t;
@@ -157,22 +159,33 @@ size_t generateWeldRemap(std::vector<uint32_t>& remap, const std::vector<Triangl
     return meshopt_generateVertexRemapMulti(remap.data(), indices, indexCount, vertexCount, streams.data(), streams.size());
 }
 
+// The scatter of meshopt_remapVertexBuffer (every vertex to its new place, in ascending order, so
+// the last of several sent to one place stays), with the element size known to the loop.
+template <size_t Components>
+void scatterVertices(const std::vector<uint32_t>& remap, size_t sourceCount, const float* in, float* out, size_t components)
+{
+    const size_t width = Components ? Components : components;
+    for (size_t v = 0; v < sourceCount; ++v)
+        if (remap[v] != ~0u)
+            std::copy_n(in + v * width, width, out + size_t(remap[v]) * width);
+}
+
 void applyVertexRemap(const std::vector<uint32_t>& remap, size_t uniqueCount, std::vector<TriangleIndices>& triangles,
                       std::vector<VertexAttribute>& attributes)
 {
-    uint32_t* indices = indexData(triangles);
-    meshopt_remapIndexBuffer(indices, indices, 3 * triangles.size(), remap.data());
+    for (TriangleIndices& triangle : triangles)
+        for (uint32_t& index : triangle)
+            index = remap[index];
     for (VertexAttribute& attribute : attributes) {
         const size_t components = attribute.componentCount;
-        const size_t elementBytes = 4 * components;
         const size_t sourceCount = std::min(remap.size(), attribute.vertexCount());
         std::vector<float> remapped(uniqueCount * components, 0.0f);
-        if (elementBytes <= kMaxElementBytes) {
-            meshopt_remapVertexBuffer(remapped.data(), attribute.values.data(), sourceCount, elementBytes, remap.data());
-        } else {
-            for (size_t v = 0; v < sourceCount; ++v)
-                if (remap[v] != ~0u)
-                    std::copy_n(attribute.values.begin() + v * components, components, remapped.begin() + remap[v] * components);
+        const float* in = attribute.values.data();
+        switch (components) {
+        case 2: scatterVertices<2>(remap, sourceCount, in, remapped.data(), components); break;
+        case 3: scatterVertices<3>(remap, sourceCount, in, remapped.data(), components); break;
+        case 4: scatterVertices<4>(remap, sourceCount, in, remapped.data(), components); break;
+        default: scatterVertices<0>(remap, sourceCount, in, remapped.data(), components); break;
         }
         attribute.values.swap(remapped);
     }

@@ -150,7 +150,7 @@ std::string validateMesh(const TriangleType* triangles, size_t triangleCount, co
             return "Triangle " + std::to_string(t) + " has group id " + std::to_string(triangleGroups[t]) +
                    "; group ids must be at most " + std::to_string(kMaxGroupId) + ".";
 
-    const std::vector<vmq::MeshletTopology>* reuse = reuseTopology ? &reuseTopology->meshlets : nullptr;
+    const std::vector<MeshletTopologyList::Entry>* reuse = reuseTopology ? &reuseTopology->meshlets : nullptr;
     if (reuse && !partition)
         return "reuseTopology needs the partition it was made with; give that partition too.";
     if (partition) {
@@ -161,6 +161,7 @@ std::string validateMesh(const TriangleType* triangles, size_t triangleCount, co
         std::vector<uint32_t> stamp(minVertexCount, 0);
         std::vector<uint32_t> reuseStamp, localNumber;
         std::vector<TriangleIndices> given, kept;
+        MeshletTopology stored;
         if (reuse) {
             reuseStamp.assign(minVertexCount, 0);
             localNumber.assign(minVertexCount, 0);
@@ -194,7 +195,8 @@ std::string validateMesh(const TriangleType* triangles, size_t triangleCount, co
                        std::to_string((*reuse)[m].triangleCount) + " triangles and " + std::to_string((*reuse)[m].vertexCount) +
                        " vertices.";
             if (reuse) {
-                std::string mismatch = reuseMismatch(m, meshlet, triangles, triangleGroups, (*reuse)[m], localNumber, reuseStamp, given, kept);
+                reuseTopology->load(m, stored);
+                std::string mismatch = reuseMismatch(m, meshlet, triangles, triangleGroups, stored, localNumber, reuseStamp, given, kept);
                 if (!mismatch.empty())
                     return mismatch;
             }

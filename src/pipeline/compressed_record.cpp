@@ -58,8 +58,8 @@ CompressedMesh* buildCompressedMesh(CompressionContext& context)
 
         if (!context.builtPartition.meshlets.empty())
             record->partition = new MeshletPartition{std::move(context.builtPartition)};
-        if (!context.storedTopology.empty())
-            record->topology = new MeshletTopologyList{std::move(context.storedTopology)};
+        if (context.storedTopology.size() != 0)
+            record->topology = new MeshletTopologyList(std::move(context.storedTopology));
     } catch (...) {
         releaseCompressedMesh(record);
         throw;

@@ -32,7 +32,7 @@ struct CompressionContext {
     float boundsMax[3] = {-3.4028235e38f, -3.4028235e38f, -3.4028235e38f};
     std::vector<uint32_t> meshletHeaders;
     MeshletPartition builtPartition;
-    std::vector<MeshletTopology> storedTopology;
+    MeshletTopologyList storedTopology; // per meshlet in partition order, for a partition built here
 };
 
 } // namespace vmq

@@ -4,20 +4,21 @@
 #include "encoding/mesh_tables.h"
 #include "pipeline/context.h"
 
-#include <memory>
 #include <vector>
 
 namespace vmq {
 
-// Encodes every meshlet of the partition, in partition order; with reuseTopology, re-encodes
-// each meshlet with its stored topology (entry n for meshlet n).
-std::vector<std::unique_ptr<EncodedMeshlet>> encodeMeshlets(const std::vector<QuantParams>& quantParams, const MeshletPartition& partition,
-                                                            const MeshTables& mesh, const CompressionSettings& settings,
-                                                            const std::vector<MeshletTopology>* reuseTopology);
+// Meshlets in stream order: ascending group id (the group of each meshlet's first triangle, or
+// of its stored topology when one is reused), equal ids in partition order.
+std::vector<uint32_t> streamOrder(const MeshletPartition& partition, const std::vector<uint32_t>& triangleGroups,
+                                  const MeshletTopologyList* reuseTopology);
 
-void runCompression(CompressionContext& context, const std::vector<TriangleIndices>& triangles,
-                    const std::vector<MeshAttribute>& attributes, const std::vector<uint32_t>& triangleGroups,
-                    const CompressionSettings& settings, const MeshletPartition* partition,
-                    const std::vector<MeshletTopology>* reuseTopology);
+// Fills the context from one mesh. Every meshlet is encoded and packed in stream order, one at a
+// time, into one reused record; with reuseTopology, meshlet n keeps its stored entry n.
+// The driver takes the mesh over and releases each of its arrays once no later stage reads it:
+// the attribute values (which `attributes` views, unless they are the caller's) once they are
+// quantised, the triangles and groups when they move into the whole-mesh tables.
+void runCompression(CompressionContext& context, Mesh&& mesh, const std::vector<MeshAttribute>& attributes,
+                    const CompressionSettings& settings, const MeshletPartition* partition, const MeshletTopologyList* reuseTopology);
 
 } // namespace vmq

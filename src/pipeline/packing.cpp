@@ -13,6 +13,17 @@ namespace vmq {
 
 namespace {
 
+[[noreturn]] void indexDeltaTooLarge(uint32_t value)
+{
+    raiseError("the index delta " + std::to_string(value) + " does not fit one symbol");
+}
+
+[[noreturn]] void residualTooWide(uint32_t value, uint32_t channel, uint32_t vertex)
+{
+    raiseError("the residual " + std::to_string(value) + " of channel " + std::to_string(channel) + " at vertex " +
+               std::to_string(vertex) + " does not fit 22 bits");
+}
+
 // Pushes a meshlet's symbols into one coder; raises an error naming the value that does not fit.
 struct SymbolWriter {
     static constexpr bool kReading = false;
@@ -24,15 +35,11 @@ struct SymbolWriter {
     bool symbol(uint32_t stream, uint32_t& value)
     {
         if (global && stream == INDEX_DATA && value >= kSymbolCount)
-            raiseError("the index delta " + std::to_string(value) + " does not fit one symbol");
+            indexDeltaTooLarge(value);
         coder.pushSymbol(stream, value);
         return true;
     }
-    bool valueTooWide(uint32_t value, uint32_t vertex)
-    {
-        raiseError("the residual " + std::to_string(value) + " of channel " + std::to_string(channel) + " at vertex " +
-                   std::to_string(vertex) + " does not fit 22 bits");
-    }
+    bool valueTooWide(uint32_t value, uint32_t vertex) { residualTooWide(value, channel, vertex); }
     bool malformed(const char* what) { raiseError(std::string("a meshlet ") + what); }
 };
 
