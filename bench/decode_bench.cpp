@@ -61,8 +61,8 @@ bool load(const std::string& name, vmq_support::LoadedMesh& mesh)
 
 CompressedMesh* compress(const vmq_support::LoadedMesh& mesh, const CompressionSettings& settings, const std::string& name)
 {
-    peer_harness::LibraryInput input;
-    peer_harness::describe(mesh, input);
+    vmq_support::LibraryInput input;
+    vmq_support::describe(mesh, input);
     CompressedMesh* compressed = Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings);
     if (!compressed)
         std::fprintf(stderr, "%s: %s\n", name.c_str(), Pelku_Vmq_Compression_GetCompressionErrorString());

@@ -97,8 +97,8 @@ size_t dracoBytes(const vmq_support::LoadedMesh& mesh, int speed)
 
 Mesh compress(const vmq_support::LoadedMesh& mesh, const CompressionSettings& settings)
 {
-    peer_harness::LibraryInput input;
-    peer_harness::describe(mesh, input);
+    vmq_support::LibraryInput input;
+    vmq_support::describe(mesh, input);
     Mesh record(Pelku_Vmq_Compression_CompressMesh(&input.descriptor, &settings));
     if (!record)
         fail("compression");

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+using vmq::abc::dumpArchive;
 using archive_test::lines;
 using archive_test::readText;
 using archive_test::replaceExtension;

@@ -640,8 +640,9 @@ int runTool(const std::string& arguments, std::string* errorText = nullptr, std:
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Containers whose checksums hold but whose streams do not: `vmq info` and `vmq decode` stop
-// at the first symbol they cannot read or the first count that does not fit, and say which.
+// Containers whose checksums hold but whose streams do not: `vmq info` and `vmq decode` stop at
+// the first table that is not a code, the first symbol they cannot read or the first count that
+// does not fit, and say which.
 TEST(VmqCli, CorruptedStreamsFailWithTheirReason)
 {
     struct Case {
@@ -658,9 +659,9 @@ TEST(VmqCli, CorruptedStreamsFailWithTheirReason)
                  if (vmq::isLeafEntry(r.tableBlob[k]))
                      r.tableBlob[k] = vmq::leafEntry(4000);
          },
-         "beyond 2047"},
+         "stream ELEM_COUNTS is not a tree"},
         {"every count 2047 at no bits",
-         [](HandMadeRecord& r) { r.tableBlob[r.tableBlob[vmq::ELEM_COUNTS]] = vmq::leafEntry(2047); }, "meshlet 0"},
+         [](HandMadeRecord& r) { r.tableBlob[r.tableBlob[vmq::ELEM_COUNTS]] = vmq::leafEntry(2047); }, "stream ELEM_COUNTS is not a tree"},
         {"a meshlet that starts where the one before it starts",
          [](HandMadeRecord& r) { r.bitOffsets[1] = r.bitOffsets[0]; }, "meshlet 1"},
     };
@@ -668,7 +669,7 @@ TEST(VmqCli, CorruptedStreamsFailWithTheirReason)
         HandMadeRecord record(twoQuads());
         c.corrupt(record);
         const std::string path = tempPath("corrupted.vmq");
-        writeBytes(path, encodeContainer(sampleHeader(), {{0, 0, &record.mesh}}));
+        writeBytes(path, meshContainer(record.mesh));
         std::string error;
         EXPECT_EQ(runTool("info " + path, &error), 1) << c.what;
         EXPECT_NE(error.find(path + ": frame 0: "), std::string::npos) << c.what << ": " << error;

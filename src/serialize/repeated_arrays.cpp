@@ -70,7 +70,9 @@ FrameRepeats RepeatedArrays::find(const std::vector<const CompressedMesh*>& fram
         auto [at, added] = latestArray_.try_emplace(hash, frame);
         if (!added) {
             const uint32_t earlier = at->second;
-            if (sameWords(words, recordArray(*frames[earlier], array)))
+            // Equal hashes of different array numbers can meet; the earlier frame may then have
+            // fewer channels.
+            if (array < recordArrayCount(frames[earlier]->channelCount) && sameWords(words, recordArray(*frames[earlier], array)))
                 repeats.arrayDistances[array] = frame - earlier;
             at->second = frame;
         }

@@ -52,12 +52,13 @@ bool checkArguments(int32_t predictionMode, const void* metadata, size_t metadat
 }
 
 // A part as stored: its zstd frame when that saves at least 1/32 of it, else nothing (the part is
-// stored as it is and read in place, without a copy).
+// stored as it is and read in place, without a copy). A frame is always shorter than its part:
+// the reader takes a stored size equal to the content size for a part stored as it is.
 std::vector<uint8_t> compressPart(const std::vector<uint8_t>& content)
 {
     std::vector<uint8_t> stored(ZSTD_compressBound(content.size()));
     const size_t size = ZSTD_compress(stored.data(), stored.size(), content.data(), content.size(), kZstdLevel);
-    if (ZSTD_isError(size) || size > content.size() - content.size() / 32)
+    if (ZSTD_isError(size) || size >= content.size() || size > content.size() - content.size() / 32)
         return {};
     stored.resize(size);
     return stored;
@@ -350,8 +351,9 @@ CompressedSequence* deserializeSequence(const uint8_t* bytes, size_t size, int32
     const uint32_t staticAttributeMask = fields.u32("the sequence fields");
     const float frameDuration = fields.f32("the sequence fields");
     const uint64_t nameCount = fields.varint("the material names");
-    // Every frame takes at least its tag, every name at least its length.
-    if (frameCount > fields.left() || nameCount > fields.left())
+    // Every frame takes at least its tag, every name at least its length; frames are numbered in
+    // 32 bits.
+    if (frameCount > fields.left() || nameCount > fields.left() || frameCount > UINT32_MAX)
         fields.fail("the frame count or the material names");
     std::vector<std::string> names(fields.failed() ? 0 : size_t(nameCount));
     for (std::string& name : names) {

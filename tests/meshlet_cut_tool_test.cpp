@@ -6,6 +6,7 @@
 #include "decoding.h"
 #include "meshlet_cut.h"
 #include "test_paths.h"
+#include "tool_runner.h"
 #include "verify.h"
 
 #include <gtest/gtest.h>
