@@ -1,12 +1,14 @@
 // libFuzzer target over the tool's .vmq container reader and what `vmq info` and `vmq decode`
 // do with what it reads. The input is parsed as it is, then again with every checksum put
-// right, so that mutations reach the chunk payloads. A container that parses must write back
-// to bytes that parse to the same container; every mesh in it either fails to decode with a
+// right, so that mutations reach the parts and chunks inside. A mesh container that parses must
+// write back to bytes that parse to the same container; every mesh in it either fails to decode with a
 // message or decodes into a mesh that holds together, and a mesh that decodes can be walked
 // for its statistics.
 #include "fuzz_support.h"
 
+#include "alembic/sequence_driver.h"
 #include "container.h"
+#include "serialize/checksum.h"
 #include "stream_stats.h"
 
 #include <cmath>
@@ -27,19 +29,29 @@ void writeWord(uint8_t* p, uint32_t v)
         p[k] = uint8_t(v >> (8 * k));
 }
 
-// The bytes with the header's checksum and every chunk's checksum made to match.
+// The bytes with their checksums made to match: version 2's header and whole-buffer checksums,
+// or version 1's header and chunk checksums.
 std::vector<uint8_t> withChecksums(const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> bytes(data, data + size);
-    constexpr size_t kHeader = 32;
-    if (bytes.size() < kHeader)
+    if (bytes.size() < 32)
         return bytes;
-    writeWord(&bytes[28], crc32(bytes.data(), 28));
+    const uint32_t major = uint32_t(bytes[8]) | uint32_t(bytes[9]) << 8;
+    if (major != 1) {
+        constexpr size_t kHeader = 156;
+        if (bytes.size() < kHeader + 4)
+            return bytes;
+        writeWord(&bytes[kHeader - 4], vmq::crc32c(bytes.data(), kHeader - 4));
+        writeWord(&bytes[bytes.size() - 4], vmq::crc32c(bytes.data(), bytes.size() - 4));
+        return bytes;
+    }
+    constexpr size_t kHeader = 32;
+    writeWord(&bytes[28], vmq::crc32(bytes.data(), 28));
     for (size_t at = kHeader; bytes.size() - at >= 12;) {
         const uint32_t length = readWord(&bytes[at + 4]);
         if (bytes.size() - at - 12 < length)
             break;
-        writeWord(&bytes[at + 8 + length], crc32(&bytes[at], 8 + size_t(length)));
+        writeWord(&bytes[at + 8 + length], vmq::crc32(&bytes[at], 8 + size_t(length)));
         at += 12 + size_t(length);
     }
     return bytes;
@@ -53,10 +65,19 @@ void checkContainer(const uint8_t* data, size_t size)
         require(!error.empty(), "a container was refused without a message");
         return;
     }
-    const std::vector<uint8_t> written = encodeContainer(container.header, container.frameRefs());
-    Container again;
-    require(decodeContainer(written.data(), written.size(), again, error), "a container written back does not read: " + error);
-    require(encodeContainer(again.header, again.frameRefs()) == written, "a container written back reads differently");
+    // A mesh written back reads back to the same bytes.
+    if (container.header.kind == ContainerKind::Mesh && container.meshes.size() == 1) {
+        const StoredMesh& stored = container.meshes[0];
+        std::vector<uint8_t> written, rewritten;
+        require(encodeMeshContainer(container.header, stored.mesh(), stored.predictionMode, written, error),
+                "a mesh that was read cannot be written: " + error);
+        Container again;
+        require(decodeContainer(written.data(), written.size(), again, error), "a container written back does not read: " + error);
+        require(again.meshes.size() == 1 &&
+                    encodeMeshContainer(again.header, again.meshes[0].mesh(), again.meshes[0].predictionMode, rewritten, error) &&
+                    rewritten == written,
+                "a container written back reads differently");
+    }
 
     for (const StoredMesh& stored : container.meshes) {
         const CompressedMesh& record = stored.mesh();
@@ -105,10 +126,17 @@ void writeSeeds(const std::string& folder)
         return;
     ContainerHeader header;
     header.materialNames = {"stone"};
-    const std::vector<uint8_t> one = encodeContainer(header, {{0, 0, record}});
-    header.kind = ContainerKind::Sequence;
-    header.sequence.frameCount = 3;
-    const std::vector<uint8_t> sequence = encodeContainer(header, {{0, 0, record}, {2, 0, record}});
+    std::vector<uint8_t> one, sequence;
+    std::string error;
+    encodeMeshContainer(header, *record, PELKU_VMQ_PREDICTION_PARALLELOGRAM, one, error);
+    // Three frames, the middle one empty, the last a repeat of the first.
+    if (CompressedSequence* frames = vmq::allocateCompressedSequence(3, {"stone"})) {
+        frames->frames[0] = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
+        frames->frames[2] = Pelku_Vmq_Compression_CompressMesh(&mesh, &settings);
+        header.kind = ContainerKind::Sequence;
+        encodeSequenceContainer(header, *frames, PELKU_VMQ_PREDICTION_PARALLELOGRAM, sequence, error);
+        Pelku_Vmq_Compression_ReleaseCompressedSequence(frames);
+    }
     writeFile(folder + "/seed_mesh.vmq", one);
     writeFile(folder + "/seed_sequence.vmq", sequence);
     Pelku_Vmq_Compression_ReleaseCompressedMesh(record);
