@@ -150,18 +150,6 @@ std::string decodeDigest(const CompressedMesh& mesh, int32_t mode)
     return text;
 }
 
-// The settings of compress_peers_bench --digest.
-std::vector<CompressionSettings> digestSettings()
-{
-    std::vector<CompressionSettings> settings(3);
-    settings[1].optimizeMesh = 0;
-    settings[1].maxMeshletVertices = 32;
-    settings[2].disableParallelogramPrediction = 1;
-    settings[2].positionQuality = 1.0f;
-    settings[2].minMeshletTriangles = 8;
-    return settings;
-}
-
 int printDigests(const std::vector<std::string>& names)
 {
     for (const std::string& name : names) {
@@ -169,7 +157,7 @@ int printDigests(const std::vector<std::string>& names)
         if (!load(name, mesh))
             return 1;
         std::printf("%-18s", name.c_str());
-        for (const CompressionSettings& s : digestSettings()) {
+        for (const CompressionSettings& s : vmq_support::digestMeshSettings()) {
             CompressedMesh* record = compress(mesh, s, name);
             if (!record)
                 return 1;

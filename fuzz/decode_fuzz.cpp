@@ -145,11 +145,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             checkMessage("CreateMeshDecoder");
             return 0;
         }
-        // Some meshlet must fail on its own, with a message.
+        // Some meshlet must fail on its own, with a message, when it is decoded as fully as the
+        // whole mesh is (triangles, grid values and floats).
         bool failed = false;
         std::vector<uint32_t> corners(3 * PELKU_VMQ_MAX_MESHLET_ELEMENTS);
+        std::vector<uint32_t> grid(size_t(PELKU_VMQ_MAX_MESHLET_ELEMENTS) * view.channelCount);
+        std::vector<float> values(grid.size());
         for (uint32_t m = 0; m < view.meshletCount && !failed; ++m)
-            if (!Pelku_Vmq_Compression_DecodeMeshlet(decoder, m, corners.data(), PELKU_VMQ_MAX_MESHLET_ELEMENTS, nullptr, nullptr,
+            if (!Pelku_Vmq_Compression_DecodeMeshlet(decoder, m, corners.data(), PELKU_VMQ_MAX_MESHLET_ELEMENTS, grid.data(), values.data(),
                                                      PELKU_VMQ_MAX_MESHLET_ELEMENTS, nullptr)) {
                 checkMessage("DecodeMeshlet");
                 failed = true;

@@ -11,19 +11,6 @@ namespace vmq_support {
 
 namespace {
 
-// Defaults; no optimisation pass with small meshlets; delta prediction at full position quality
-// with a low small-meshlet threshold.
-std::vector<CompressionSettings> meshSettings()
-{
-    std::vector<CompressionSettings> settings(3);
-    settings[1].optimizeMesh = 0;
-    settings[1].maxMeshletVertices = 32;
-    settings[2].disableParallelogramPrediction = 1;
-    settings[2].positionQuality = 1.0f;
-    settings[2].minMeshletTriangles = 8;
-    return settings;
-}
-
 // Defaults; normals recomputed and smoothed, tangents, duplicate triangles dropped, small meshlets.
 std::vector<SequenceSettings> sequenceSettings()
 {
@@ -37,6 +24,17 @@ std::vector<SequenceSettings> sequenceSettings()
 }
 
 } // namespace
+
+std::vector<CompressionSettings> digestMeshSettings()
+{
+    std::vector<CompressionSettings> settings(3);
+    settings[1].optimizeMesh = 0;
+    settings[1].maxMeshletVertices = 32;
+    settings[2].disableParallelogramPrediction = 1;
+    settings[2].positionQuality = 1.0f;
+    settings[2].minMeshletTriangles = 8;
+    return settings;
+}
 
 uint64_t recordDigest(const CompressedMesh& r)
 {
@@ -111,7 +109,7 @@ std::vector<std::string> fixtureArchives()
 
 bool printMeshDigests(const std::vector<std::string>& meshes)
 {
-    const std::vector<CompressionSettings> settings = meshSettings();
+    const std::vector<CompressionSettings> settings = digestMeshSettings();
     for (const std::string& name : meshes) {
         LoadedMesh mesh;
         std::string error;

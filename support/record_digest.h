@@ -30,6 +30,10 @@ uint64_t recordDigest(const CompressedMesh& record);
 // without geometry) and the material names.
 uint64_t sequenceDigest(const CompressedSequence& sequence);
 
+// The mesh settings of the digests: the defaults; no optimization pass with small meshlets; delta
+// prediction at full position quality with a low small-meshlet threshold.
+std::vector<CompressionSettings> digestMeshSettings();
+
 // The shared meshes in a stable order, and every fixture archive of the shared folder.
 const std::vector<std::string>& digestMeshes();
 std::vector<std::string> fixtureArchives();
