@@ -372,7 +372,7 @@ int gpuCheck(const std::vector<std::string>& names)
         vmq_support::LoadedMesh mesh;
         if (!load(name, mesh))
             return 1;
-        const std::vector<CompressionSettings> settings = digestSettings();
+        const std::vector<CompressionSettings> settings = vmq_support::digestMeshSettings();
         for (size_t k = 0; k < settings.size(); ++k) {
             CompressedMesh* compressed = compress(mesh, settings[k], name);
             if (!compressed)
