@@ -246,12 +246,12 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
 
     PartitionWork work;
     preparePartitionWork(work, mesh);
-    std::vector<uint8_t> seeded(T, 0);
-    std::vector<uint8_t> covered(T, 0);
+    std::vector<uint8_t> marked(T, 0); // first pass: taken by a first-pass meshlet; then: in a meshlet
     uint32_t meshletCount = 0;
     int64_t remaining = int64_t(T);
     std::vector<MeshletBuilder> accepted;
-    accepted.reserve(T / 16 + 1);
+    // Kept meshlets share no triangle and hold at least keepMin each.
+    accepted.reserve(std::min<size_t>(T / 16, T / std::max<uint32_t>(keepMin, 1)) + 1);
     MeshletBuilder scratch;
 
     // First pass: seeds in index order, skipping every triangle some first-pass meshlet took in.
@@ -261,24 +261,25 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
         if (scratch.members.empty())
             raiseError("a meshlet seeded in the first partition pass took no triangle");
         for (uint32_t t : scratch.members)
-            seeded[t] = 1;
+            marked[t] = 1;
         if (scratch.members.size() >= keepMin) {
             for (uint32_t t : scratch.members)
                 work.assignment[t] = int32_t(scratch.meshletIndex);
             accepted.push_back(scratch);
             ++meshletCount;
         }
-        while (i < T && seeded[i])
+        while (i < T && marked[i])
             ++i;
     }
 
     // Second pass: the kept meshlets resume from their frontier and mean under a fresh stamp.
+    std::fill(marked.begin(), marked.end(), 0);
     for (MeshletBuilder& builder : accepted) {
         restampMeshlet(work, builder);
         growMeshlet(work, builder, triangleCap, vertexCap);
         for (uint32_t t : builder.members) {
             work.assignment[t] = int32_t(builder.meshletIndex);
-            covered[t] = 1;
+            marked[t] = 1;
         }
         remaining -= int64_t(builder.members.size());
     }
@@ -287,7 +288,7 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
 
     // Third pass: every triangle still outside a meshlet seeds one.
     for (size_t j = 0; remaining > 0;) {
-        while (j < T && covered[j])
+        while (j < T && marked[j])
             ++j;
         if (j == T)
             break;
@@ -297,7 +298,7 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
             raiseError("a meshlet seeded in the third partition pass took no triangle");
         for (uint32_t t : scratch.members) {
             work.assignment[t] = int32_t(scratch.meshletIndex);
-            covered[t] = 1;
+            marked[t] = 1;
         }
         ++meshletCount;
         remaining -= int64_t(scratch.members.size());
