@@ -19,7 +19,6 @@ inline void finishTables(vmq::MeshTables& tables, bool adjacency)
     tables.neighbours.reset(tables.triangles.size());
     if (adjacency)
         vmq::buildAdjacency(tables);
-    vmq::buildEdgeList(tables);
 }
 
 // Vertices at the given grid points, triangles as given.

@@ -50,23 +50,20 @@ void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& tri
     renumberByFirstUse(tables, copies);
 }
 
-namespace {
-
-// Fills scratch.edges with three entries per triangle in ascending (edge key, triangle) order:
-// a counting sort on the lower vertex, which keeps triangle order, then each run of one lower
+// A counting sort on the lower vertex, which keeps triangle order, then each run of one lower
 // vertex ordered by the higher vertex, keeping triangle order among equal keys.
-void sortEdges(const MeshTables& tables, AdjacencyScratch& scratch)
+void sortEdges(std::span<const TriangleIndices> triangles, AdjacencyScratch& scratch)
 {
-    const size_t triangleCount = size_t(tables.triangleCount);
+    const size_t triangleCount = triangles.size();
     uint32_t largest = 0;
     for (size_t t = 0; t < triangleCount; ++t) {
-        const TriangleIndices& p = tables.triangles[t];
+        const TriangleIndices& p = triangles[t];
         largest = std::max({largest, p[0], p[1], p[2]});
     }
     std::vector<uint32_t>& next = scratch.lowerBegin;
     next.assign(size_t(largest) + 2, 0);
     for (size_t t = 0; t < triangleCount; ++t) {
-        const TriangleIndices& p = tables.triangles[t];
+        const TriangleIndices& p = triangles[t];
         ++next[size_t(std::min(p[0], p[1])) + 1];
         ++next[size_t(std::min(p[1], p[2])) + 1];
         ++next[size_t(std::min(p[2], p[0])) + 1];
@@ -76,7 +73,7 @@ void sortEdges(const MeshTables& tables, AdjacencyScratch& scratch)
     std::vector<AdjacencyScratch::Edge>& edges = scratch.edges;
     edges.resize(3 * triangleCount);
     for (uint32_t t = 0; t < triangleCount; ++t) {
-        const TriangleIndices& p = tables.triangles[t];
+        const TriangleIndices& p = triangles[t];
         for (int k = 0; k < 3; ++k) {
             const uint32_t a = p[k], b = p[(k + 1) % 3];
             edges[next[std::min(a, b)]++] = {std::max(a, b), t};
@@ -105,6 +102,8 @@ void sortEdges(const MeshTables& tables, AdjacencyScratch& scratch)
         }
     }
 }
+
+namespace {
 
 // Calls found(b, c, lo, hi) for every neighbour pair, in ascending order of the shared edge's
 // key, then of b, then of c (b < c). A pair of triangles shares at most one edge key that makes
@@ -175,21 +174,10 @@ void fillNeighbourLists(MeshTables& tables, const Pairs& pairs, Ends&& ends, boo
 
 } // namespace
 
-void buildEdgeList(MeshTables& tables)
-{
-    AdjacencyScratch& scratch = tables.adjacencyScratch;
-    sortEdges(tables, scratch);
-    tables.edgeList.resize(scratch.edges.size());
-    EdgeEntry* out = tables.edgeList.data();
-    for (size_t lo = 0; lo + 1 < scratch.lowerBegin.size(); ++lo)
-        for (uint32_t x = scratch.lowerBegin[lo]; x < scratch.lowerBegin[lo + 1]; ++x)
-            *out++ = {uint64_t(lo) << 32 | scratch.edges[x].higherVertex, scratch.edges[x].triangle};
-}
-
 void buildAdjacency(MeshTables& tables, bool dualEdges)
 {
     AdjacencyScratch& scratch = tables.adjacencyScratch;
-    sortEdges(tables, scratch);
+    sortEdges({tables.triangles.data(), size_t(tables.triangleCount)}, scratch);
     if (dualEdges) {
         tables.dualEdges.clear();
         findNeighbourPairs(tables, scratch, [&](uint32_t b, uint32_t c, uint32_t lo, uint32_t hi) {
@@ -278,29 +266,16 @@ void VertexMap::clear()
 }
 
 void buildWholeMeshTables(MeshTables& tables, std::vector<TriangleIndices> triangles, std::vector<std::vector<uint32_t>> channels,
-                          std::vector<uint32_t> triangleGroups, bool adjacency)
+                          std::vector<uint32_t> triangleGroups, bool renumber)
 {
     tables.triangles = std::move(triangles);
-    if (adjacency)
+    if (renumber)
         renumberByFirstUse(tables, channels);
     else
         tables.channelValues = std::move(channels);
     tables.triangleGroups = std::move(triangleGroups);
     tables.triangleCount = tables.triangles.size();
     tables.vertexCount = tables.channelValues.empty() ? 0 : tables.channelValues[0].size();
-    if (adjacency) {
-        tables.neighbours.reset(size_t(tables.triangleCount));
-        buildEdgeList(tables);
-        tables.adjacencyScratch = {}; // the sorting storage is not needed again
-    }
-}
-
-void releaseAdjacency(MeshTables& tables)
-{
-    tables.dualEdges = {};
-    tables.edgeList = {};
-    tables.neighbours = {};
-    tables.adjacencyScratch = {};
 }
 
 } // namespace vmq

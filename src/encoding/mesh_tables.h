@@ -11,12 +11,6 @@
 
 namespace vmq {
 
-// One edge of one triangle in the whole mesh's edge list.
-struct EdgeEntry {
-    uint64_t edgeKey; // (min(a, b) << 32) | max(a, b)
-    uint32_t triangle;
-};
-
 struct DualEdge {
     uint32_t lowerTriangle;
     uint32_t higherTriangle;
@@ -78,7 +72,6 @@ struct MeshTables {
     std::vector<TriangleIndices> triangles;
     std::vector<uint32_t> triangleGroups;
     std::vector<DualEdge> dualEdges; // meshlet tables: one per neighbour pair, in the order found
-    std::vector<EdgeEntry> edgeList; // whole-mesh tables: three per triangle, by (edge key, triangle)
     NeighbourLists neighbours;
     std::vector<std::vector<uint32_t>> channelValues;
     AdjacencyScratch adjacencyScratch;
@@ -138,21 +131,18 @@ inline bool cornersAllShared(const TriangleIndices& lower, const TriangleIndices
 void buildMeshTables(MeshTables& tables, const std::vector<TriangleIndices>& triangles,
                      const std::vector<std::vector<uint32_t>>& channels);
 
-// The whole-mesh tables of a compression. With `adjacency` (a partition is to be built):
-// buildMeshTables, the group ids, the counts, empty neighbour lists and the edge list (the
-// partition builder finds neighbours through it, so the whole mesh's dual graph, which grows with
-// the square of the triangles on one edge, is never built). Without, the tables keep the input's
-// vertex numbers and hold no adjacency, which is all that meshlets of a given partition need
-// (their local numbering follows first use either way). The lists given are consumed.
+// The whole-mesh tables of a compression: the group ids, the counts and, with `renumber` (a
+// partition is to be built), buildMeshTables; without, the input's vertex numbers, which is all
+// that meshlets of a given partition need (their local numbering follows first use either way).
+// No adjacency is built: the partition builder sorts the edges itself, so the whole mesh's dual
+// graph, which grows with the square of the triangles on one edge, never exists. The lists given
+// are consumed.
 void buildWholeMeshTables(MeshTables& tables, std::vector<TriangleIndices> triangles, std::vector<std::vector<uint32_t>> channels,
-                          std::vector<uint32_t> triangleGroups, bool adjacency = true);
+                          std::vector<uint32_t> triangleGroups, bool renumber = true);
 
-// Fills edgeList from the first triangleCount triangles: three entries per triangle, in ascending
-// (edge key, triangle) order.
-void buildEdgeList(MeshTables& tables);
-
-// Frees the adjacency and the edge list of whole-mesh tables once the partition is built.
-void releaseAdjacency(MeshTables& tables);
+// Fills scratch.edges with three entries per triangle in ascending (edge key, triangle) order,
+// each run of one lower vertex v from scratch.lowerBegin[v] to scratch.lowerBegin[v + 1].
+void sortEdges(std::span<const TriangleIndices> triangles, AdjacencyScratch& scratch);
 
 // Builds the neighbour lists of `triangleCount` triangles (any earlier lists are replaced) and,
 // with `dualEdges`, one DualEdge per neighbour pair. Triangles b and c are neighbours when they

@@ -106,33 +106,39 @@ void preparePartitionWork(PartitionWork& work, const MeshTables& mesh)
     const size_t T = mesh.triangles.size();
     work.mesh = &mesh;
     work.channelCount = uint32_t(mesh.channelValues.size());
+    // Each sorted entry's triangle, way round and run; each triangle's entries. The sorting
+    // storage is freed before the per-triangle arrays below are made.
+    size_t largestRun = 0;
+    {
+        AdjacencyScratch sorted;
+        sortEdges(mesh.triangles, sorted);
+        const std::vector<AdjacencyScratch::Edge>& edges = sorted.edges;
+        work.edgeSides.resize(edges.size() + 1);
+        work.triangleEdges.assign(3 * T, 0);
+        std::vector<uint8_t> filled(T, 0);
+        for (size_t lo = 0; lo + 1 < sorted.lowerBegin.size(); ++lo) {
+            const uint32_t runsEnd = sorted.lowerBegin[lo + 1];
+            for (uint32_t run = sorted.lowerBegin[lo]; run < runsEnd;) {
+                const uint32_t hi = edges[run].higherVertex;
+                uint32_t x = run;
+                for (; x < runsEnd && edges[x].higherVertex == hi; ++x) {
+                    const uint32_t t = edges[x].triangle;
+                    const uint32_t way = traversesForward(mesh.triangles[t], uint32_t(lo), hi) ? 1u : 0u;
+                    work.edgeSides[x] = {t << 1 | way, run};
+                    work.triangleEdges[3 * size_t(t) + filled[t]++] = x; // entries come in order, so ascending
+                }
+                largestRun = std::max(largestRun, size_t(x - run));
+                run = x;
+            }
+        }
+        work.edgeSides[edges.size()] = {0, PartitionWork::kNoRun};
+    }
     work.centres.resize(T * work.channelCount);
     for (size_t t = 0; t < T; ++t)
         for (uint32_t c = 0; c < work.channelCount; ++c)
             work.centres[t * work.channelCount + c] = triangleCentre(mesh.channelValues[c], mesh.triangles[t]);
-    // Each edge-list entry's group, corner off the edge and way round; each triangle's entries.
-    const std::vector<EdgeEntry>& edges = mesh.edgeList;
-    work.edgeSides.resize(edges.size());
-    work.groupBegin.clear();
-    work.triangleEdges.assign(3 * T, 0);
-    std::vector<uint8_t> filled(T, 0);
-    for (uint32_t x = 0; x < edges.size(); ++x) {
-        if (x == 0 || edges[x].edgeKey != edges[x - 1].edgeKey)
-            work.groupBegin.push_back(x);
-        const uint32_t t = edges[x].triangle;
-        const TriangleIndices& corners = mesh.triangles[t];
-        const uint32_t lo = uint32_t(edges[x].edgeKey >> 32), hi = uint32_t(edges[x].edgeKey);
-        const bool repeats = corners[0] == corners[1] || corners[1] == corners[2] || corners[0] == corners[2];
-        const uint32_t opposite = repeats ? PartitionWork::kRepeatedCorner : corners[0] ^ corners[1] ^ corners[2] ^ lo ^ hi;
-        work.edgeSides[x] = {t, opposite, uint32_t(work.groupBegin.size() - 1), traversesForward(corners, lo, hi) ? 1u : 0u};
-        work.triangleEdges[3 * size_t(t) + filled[t]++] = x; // the list is sorted, so ascending
-    }
-    work.groupBegin.push_back(uint32_t(edges.size()));
-    // A triangle has fewer neighbours than the entries of its three groups.
-    size_t largestGroup = 0;
-    for (size_t g = 0; g + 1 < work.groupBegin.size(); ++g)
-        largestGroup = std::max(largestGroup, size_t(work.groupBegin[g + 1] - work.groupBegin[g]));
-    const size_t mostNeighbours = 3 * largestGroup;
+    // A triangle has fewer neighbours than the entries of its three runs.
+    const size_t mostNeighbours = 3 * largestRun;
     work.repeatsCorner.resize(T);
     for (size_t t = 0; t < T; ++t) {
         const TriangleIndices& x = mesh.triangles[t];
@@ -227,11 +233,11 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
                                        uint32_t vertexCap, float boxScale)
 {
     const size_t T = mesh.triangles.size();
-    // Three edge-list entries per triangle are numbered in 32 bits.
+    // Three sorted edge entries per triangle are numbered in 32 bits, a triangle in 31.
     if (T == 0 || T > size_t(UINT32_MAX / 3))
         raiseError("the meshlet partition builder needs between 1 and " + std::to_string(UINT32_MAX / 3) + " triangles");
-    if (mesh.triangleGroups.size() != T || mesh.edgeList.size() != 3 * T)
-        raiseError("the mesh tables need one group id and three edge-list entries per triangle");
+    if (mesh.triangleGroups.size() != T)
+        raiseError("the mesh tables need one group id per triangle");
     if (mesh.channelValues.size() < 3)
         raiseError("the meshlet partition builder needs the three position channels");
     // Either limit would make a seed take nothing, so the first pass would never advance.
@@ -240,12 +246,12 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
 
     PartitionWork work;
     preparePartitionWork(work, mesh);
-    std::vector<uint8_t> seeded(T, 0);
-    std::vector<uint8_t> covered(T, 0);
+    std::vector<uint8_t> marked(T, 0); // first pass: taken by a first-pass meshlet; then: in a meshlet
     uint32_t meshletCount = 0;
     int64_t remaining = int64_t(T);
     std::vector<MeshletBuilder> accepted;
-    accepted.reserve(T / 16 + 1);
+    // Kept meshlets share no triangle and hold at least keepMin each.
+    accepted.reserve(std::min<size_t>(T / 16, T / std::max<uint32_t>(keepMin, 1)) + 1);
     MeshletBuilder scratch;
 
     // First pass: seeds in index order, skipping every triangle some first-pass meshlet took in.
@@ -255,24 +261,25 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
         if (scratch.members.empty())
             raiseError("a meshlet seeded in the first partition pass took no triangle");
         for (uint32_t t : scratch.members)
-            seeded[t] = 1;
+            marked[t] = 1;
         if (scratch.members.size() >= keepMin) {
             for (uint32_t t : scratch.members)
                 work.assignment[t] = int32_t(scratch.meshletIndex);
             accepted.push_back(scratch);
             ++meshletCount;
         }
-        while (i < T && seeded[i])
+        while (i < T && marked[i])
             ++i;
     }
 
     // Second pass: the kept meshlets resume from their frontier and mean under a fresh stamp.
+    std::fill(marked.begin(), marked.end(), 0);
     for (MeshletBuilder& builder : accepted) {
         restampMeshlet(work, builder);
         growMeshlet(work, builder, triangleCap, vertexCap);
         for (uint32_t t : builder.members) {
             work.assignment[t] = int32_t(builder.meshletIndex);
-            covered[t] = 1;
+            marked[t] = 1;
         }
         remaining -= int64_t(builder.members.size());
     }
@@ -281,7 +288,7 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
 
     // Third pass: every triangle still outside a meshlet seeds one.
     for (size_t j = 0; remaining > 0;) {
-        while (j < T && covered[j])
+        while (j < T && marked[j])
             ++j;
         if (j == T)
             break;
@@ -291,7 +298,7 @@ MeshletPartition buildMeshletPartition(const MeshTables& mesh, uint32_t firstPas
             raiseError("a meshlet seeded in the third partition pass took no triangle");
         for (uint32_t t : scratch.members) {
             work.assignment[t] = int32_t(scratch.meshletIndex);
-            covered[t] = 1;
+            marked[t] = 1;
         }
         ++meshletCount;
         remaining -= int64_t(scratch.members.size());

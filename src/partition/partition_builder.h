@@ -14,24 +14,22 @@ namespace vmq {
 // ownerStamp equals the meshlet's stamp, a vertex is counted for it when its vertexStamp does.
 //
 // Growth stays linear in the number of neighbouring triangle pairs, and the memory linear in the
-// triangles, however densely triangles share edges: neighbours are read from the edge list rather
+// triangles, however densely triangles share edges: neighbours are read from the sorted edges rather
 // than a dual graph, each triangle stands in a frontier once (see MeshletBuilder), and the number
 // of its neighbours already in the meshlet is counted as they are added, not recounted per sweep.
 struct PartitionWork {
     const MeshTables* mesh = nullptr;
     uint32_t channelCount = 0;
     std::vector<float> centres;           // channelCount per triangle
-    // Neighbours are found through the mesh's edge list: the runs of one edge key are groups.
+    // Neighbours are found through the mesh's edges sorted by (edge key, triangle): the triangles
+    // of one key, a run, are each other's candidates.
     struct EdgeSide {
-        uint32_t triangle;
-        uint32_t opposite; // the triangle's corner off the edge; kRepeatedCorner when it repeats one
-        uint32_t group;
-        uint32_t forward;  // 1 when the triangle runs the edge from its lower vertex to its higher
+        uint32_t triangleAndWay; // triangle << 1, | 1 when it runs the edge from its lower vertex to its higher
+        uint32_t run;            // the first entry of its run; kNoRun in the closing entry
     };
-    static constexpr uint32_t kRepeatedCorner = UINT32_MAX;
-    std::vector<EdgeSide> edgeSides;      // per edge-list entry
-    std::vector<uint32_t> groupBegin;     // groups + 1 offsets into the edge list
-    std::vector<uint32_t> triangleEdges;  // per triangle: its three edge-list entries, ascending
+    static constexpr uint32_t kNoRun = UINT32_MAX;
+    std::vector<EdgeSide> edgeSides;      // three per triangle in edge order, then one closing entry
+    std::vector<uint32_t> triangleEdges;  // per triangle: its three entries in edgeSides, ascending
     std::vector<int32_t> assignment;      // meshlet index per triangle, -1 while unassigned
     std::vector<int32_t> ownerStamp;      // per triangle
     std::vector<int32_t> vertexStamp;     // per vertex
@@ -50,8 +48,8 @@ struct PartitionWork {
     std::vector<uint32_t> nextFrontier; // scratch of one sweep
 };
 
-// Sets up the working arrays for `mesh` (centres precomputed, no triangle assigned). Reads the
-// mesh's triangles, groups, channel values and edge list.
+// Sets up the working arrays for `mesh` (edges sorted, centres precomputed, no triangle
+// assigned). Reads the mesh's triangles, groups and channel values.
 void preparePartitionWork(PartitionWork& work, const MeshTables& mesh);
 
 // Calls visit(n) for every neighbour n of triangle t, in the order of t's list in the dual graph
@@ -59,24 +57,27 @@ void preparePartitionWork(PartitionWork& work, const MeshTables& mesh);
 template <typename Visit>
 void forEachNeighbour(const PartitionWork& work, uint32_t t, Visit&& visit)
 {
-    uint32_t previousGroup = UINT32_MAX;
+    const std::vector<TriangleIndices>& triangles = work.mesh->triangles;
+    const TriangleIndices& mine = triangles[t];
+    const bool mineRepeats = work.repeatsCorner[t] != 0;
+    const uint32_t mineCorners = mine[0] ^ mine[1] ^ mine[2];
+    uint32_t previousRun = PartitionWork::kNoRun;
     for (uint32_t k = 0; k < 3; ++k) {
-        const PartitionWork::EdgeSide& mine = work.edgeSides[work.triangleEdges[3 * size_t(t) + k]];
-        if (mine.group == previousGroup) // a corner repeated: the same edge twice
+        const PartitionWork::EdgeSide& own = work.edgeSides[work.triangleEdges[3 * size_t(t) + k]];
+        if (own.run == previousRun) // a corner repeated: the same edge twice
             continue;
-        previousGroup = mine.group;
-        const uint32_t begin = work.groupBegin[mine.group], end = work.groupBegin[mine.group + 1];
-        for (uint32_t x = begin; x < end; ++x) {
-            const PartitionWork::EdgeSide& side = work.edgeSides[x];
-            const uint32_t n = side.triangle;
-            if (n == t || side.forward == mine.forward || (x > begin && work.edgeSides[x - 1].triangle == n))
+        previousRun = own.run;
+        const uint32_t way = own.triangleAndWay & 1u;
+        for (uint32_t x = own.run; work.edgeSides[x].run == own.run; ++x) {
+            const uint32_t side = work.edgeSides[x].triangleAndWay;
+            const uint32_t n = side >> 1;
+            if (n == t || (side & 1u) == way || (x > own.run && work.edgeSides[x - 1].triangleAndWay >> 1 == n))
                 continue;
-            // One vertex set is no pair; two triangles of three corners each are one set when
-            // their corners off the shared edge agree.
-            const bool oneSet = mine.opposite != PartitionWork::kRepeatedCorner && side.opposite != PartitionWork::kRepeatedCorner
-                                    ? mine.opposite == side.opposite
-                                    : (t < n ? cornersAllShared(work.mesh->triangles[t], work.mesh->triangles[n])
-                                             : cornersAllShared(work.mesh->triangles[n], work.mesh->triangles[t]));
+            // One vertex set is no pair; two triangles of three corners each sharing an edge are
+            // one set when their corners off it agree, that is when all their corners XOR alike.
+            const TriangleIndices& other = triangles[n];
+            const bool oneSet = !mineRepeats && !work.repeatsCorner[n] ? mineCorners == (other[0] ^ other[1] ^ other[2])
+                                                                      : (t < n ? cornersAllShared(mine, other) : cornersAllShared(other, mine));
             if (!oneSet)
                 visit(n);
         }

@@ -113,7 +113,7 @@ void runCompression(CompressionContext& context, Mesh&& mesh, const std::vector<
         context.channelCoders.push_back(makeChannelCoder());
     context.channelBlockOffsets.assign(context.channelCount, {});
 
-    // Whole-mesh tables; the adjacency only for a partition built here.
+    // Whole-mesh tables, renumbered only for a partition built here.
     if (mesh.triangles.empty())
         raiseError("the mesh has no triangles");
     if (quantised.channels.empty())
@@ -128,7 +128,6 @@ void runCompression(CompressionContext& context, Mesh&& mesh, const std::vector<
         context.builtPartition = buildMeshletPartition(tables, uint32_t(settings.firstPassMeshletTriangles) - 1u,
                                                        uint32_t(settings.minMeshletTriangles) - 1u, settings.maxMeshletVertices - 1,
                                                        settings.maxMeshletVertices, settings.meshletMergeBoxScale);
-        releaseAdjacency(tables);
     }
     const MeshletPartition& meshlets = partition ? *partition : context.builtPartition;
     const size_t meshletCount = meshlets.meshlets.size();
