@@ -408,11 +408,22 @@ void normaliseIfLong(float* v)
     }
 }
 
+void MeshFrameData::clear()
+{
+    for (std::vector<float>* list : {&positions, &velocities, &normals, &texcoords[0], &texcoords[1], &texcoords[2], &colours})
+        list->clear();
+    corners.clear();
+    triangleMaterials.clear();
+    smoothingGroup.clear();
+    smoothingGroupCount = 0;
+    materialCount = 1;
+}
+
 bool readMeshSample(const Archive& archive, const MeshEntry& mesh, uint32_t frame, bool negateU, bool negateV,
                     MeshFrameData& out, std::vector<std::string>& materialNames, DiagnosticSink& diagnostics)
 {
     const abc::PolyMeshSchema& schema = mesh.schema;
-    out = MeshFrameData{};
+    out.clear();
     materialNames.clear();
 
     // Positions and velocities.
