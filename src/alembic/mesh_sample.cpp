@@ -108,7 +108,10 @@ void writeElement(const FloatElements& source, uint64_t index, uint32_t outWidth
         return;
     }
     const uint32_t stored = source.width < outWidth ? source.width : outWidth;
-    std::memcpy(out, source.bytes + (index * source.width) * 4, stored * 4);
+    const uint8_t* in = source.bytes + (index * source.width) * 4;
+    // Float by float: a library copy per element costs more than the few floats it moves.
+    for (uint32_t k = 0; k < stored; ++k)
+        std::memcpy(out + k, in + 4 * k, 4);
     std::fill(out + stored, out + outWidth, fill);
 }
 
