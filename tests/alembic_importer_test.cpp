@@ -4,6 +4,7 @@
 #include "importer_test_support.h"
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -151,6 +152,41 @@ TEST(AlembicImporterFixtures, EveryArchiveMatchesTheManifest)
     }
     for (const std::string& file : files)
         EXPECT_TRUE(covered.count(std::filesystem::path(file).filename().string())) << file << " has no expectations";
+}
+
+// One set of buffers carried through every frame of every archive, its spare value lists holding
+// the previous frame's attributes as a worker's weld leaves them: each frame reads exactly as it
+// reads with fresh buffers, whatever an earlier frame or archive left in them.
+TEST(AlembicImporterFixtures, ReusedReadBuffersReadAsFreshOnes)
+{
+    const auto files = archive_test::fixtureFiles("fixtures/abc");
+    REQUIRE_FIXTURES(files, "fixtures/abc");
+    vmq::FrameReadBuffers buffers;
+    auto sameBits = [](const std::vector<float>& a, const std::vector<float>& b) {
+        return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+    };
+    for (const FixtureCase& c : fixtureCases()) {
+        SCOPED_TRACE(c.file);
+        importer_test::Opened o = openFixture(c.file);
+        for (uint32_t f = 0; f < o.importer->frameCount; ++f) {
+            SCOPED_TRACE(f);
+            const vmq::Mesh fresh = vmq::readFrame(*o.importer, f);
+            vmq::Mesh reused = vmq::readFrame(*o.importer, f, buffers);
+            EXPECT_EQ(reused.triangles, fresh.triangles);
+            EXPECT_EQ(reused.triangleGroups, fresh.triangleGroups);
+            EXPECT_EQ(reused.sourceVertex, fresh.sourceVertex);
+            ASSERT_EQ(reused.attributes.size(), fresh.attributes.size());
+            for (size_t a = 0; a < fresh.attributes.size(); ++a) {
+                EXPECT_EQ(reused.attributes[a].kind, fresh.attributes[a].kind);
+                EXPECT_EQ(reused.attributes[a].componentCount, fresh.attributes[a].componentCount);
+                EXPECT_TRUE(sameBits(reused.attributes[a].values, fresh.attributes[a].values)) << "attribute " << a;
+            }
+            buffers.spareValues.clear();
+            for (vmq::VertexAttribute& attribute : reused.attributes)
+                buffers.spareValues.push_back(std::move(attribute.values));
+        }
+        o.takeLines();
+    }
 }
 
 // The large benchmark archives: opened only (their frames are for the benchmark).

@@ -189,7 +189,7 @@ void reserveFrame(const Archive& archive, const AlembicImporter& importer, const
     data.smoothingGroup.reserve(size_t(2 * faces));
 }
 
-Mesh assembleFrameMesh(const MeshFrameData& data)
+Mesh assembleFrameMesh(const MeshFrameData& data, std::vector<std::vector<float>>& spareValues)
 {
     Mesh mesh;
     const size_t triangles = data.triangleCount();
@@ -216,6 +216,8 @@ Mesh assembleFrameMesh(const MeshFrameData& data)
         if (s.kind != 0 && s.source->empty())
             continue;
         VertexAttribute& attribute = mesh.attributes.emplace_back();
+        if (streamCount < spareValues.size())
+            attribute.values.swap(spareValues[streamCount]); // every element kept is written below
         attribute.kind = s.kind;
         attribute.componentCount = s.components;
         attribute.values.resize(3 * triangles * s.components);
@@ -243,7 +245,12 @@ Mesh assembleFrameMesh(const MeshFrameData& data)
                 Stream& s = *streams[i];
                 const size_t element = s.perVertex ? c[j] : 3 * t + j;
                 const float* v = s.source->data() + element * s.stride;
-                std::copy(v, v + s.components, s.out + out * s.components);
+                float* to = s.out + out * s.components;
+                // Two or three floats: a library copy per corner would cost more than they do.
+                to[0] = v[0];
+                to[1] = v[1];
+                if (s.components == 3)
+                    to[2] = v[2];
             }
         }
         mesh.triangleGroups[kept++] = data.triangleMaterials.empty() ? 0u : data.triangleMaterials[t];
@@ -258,7 +265,7 @@ Mesh assembleFrameMesh(const MeshFrameData& data)
     return mesh;
 }
 
-Mesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
+Mesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame, FrameReadBuffers& buffers)
 {
     if (importer.frameCount == 0 || !importer.archive)
         return {};
@@ -271,11 +278,12 @@ Mesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
         if (importer.visibilityTable[size_t(m) * importer.frameCount + column])
             visible.push_back(m);
 
-    MeshFrameData data;
+    MeshFrameData& data = buffers.frame;
+    data.clear();
     if (visible.size() > 1)
         reserveFrame(archive, importer, visible, frame, data);
-    MeshFrameData mesh;
-    std::vector<std::string> names;
+    MeshFrameData& mesh = buffers.mesh;
+    std::vector<std::string>& names = buffers.materialNames;
     const bool positionsConstant = (importer.staticAttributeMask & 1u) != 0;
     for (uint32_t m : visible) {
         const MeshEntry& entry = importer.meshes[m];
@@ -308,8 +316,9 @@ Mesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
             flatNormals(mesh);
         }
         if (visible.size() == 1) {
-            // One mesh is taken over without a copy; appending nothing fits its lists.
-            data = std::move(mesh);
+            // One mesh is taken over without a copy (the frame's emptied lists go to the next
+            // sample); appending nothing fits its lists.
+            std::swap(data, mesh);
             appendMeshData(data, MeshFrameData{});
         } else {
             appendMeshData(data, mesh);
@@ -319,7 +328,7 @@ Mesh readVisibleMeshes(AlembicImporter& importer, uint32_t frame)
         computeSmoothingGroups(data, settings.normalSmoothingThreshold);
         smoothNormalsByGroup(data);
     }
-    return assembleFrameMesh(data);
+    return assembleFrameMesh(data, buffers.spareValues);
 }
 
 } // namespace
@@ -443,8 +452,14 @@ void appendMeshData(MeshFrameData& frame, const MeshFrameData& mesh)
 
 Mesh readFrame(AlembicImporter& importer, uint32_t frame)
 {
+    FrameReadBuffers buffers;
+    return readFrame(importer, frame, buffers);
+}
+
+Mesh readFrame(AlembicImporter& importer, uint32_t frame, FrameReadBuffers& buffers)
+{
     try {
-        return readVisibleMeshes(importer, frame);
+        return readVisibleMeshes(importer, frame, buffers);
     } catch (const std::bad_alloc&) {
         throw; // an empty frame would pass for a frame without geometry
     } catch (const std::exception&) {

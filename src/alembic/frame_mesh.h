@@ -12,13 +12,26 @@
 #include <Imath/ImathMatrix.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vmq {
 
+// The lists a frame is read into before it becomes a mesh. A worker keeps one set from frame to
+// frame, so that reading reuses their memory instead of faulting in fresh pages every frame.
+struct FrameReadBuffers {
+    MeshFrameData frame; // the visible meshes concatenated
+    MeshFrameData mesh;  // one mesh's sample
+    std::vector<std::string> materialNames;
+    // Per attribute of the frame mesh: value lists a weld replaced, whose memory the next frame's
+    // attributes take over.
+    std::vector<std::vector<float>> spareValues;
+};
+
 // Reads frame `frame`. An empty result (no triangles) means the frame has no geometry; when a
 // mesh cannot be read the frame is empty and "Error: Failed to read frame N" is written. Safe to
-// call for different frames on several threads at once.
+// call for different frames on several threads at once, each with buffers of its own.
+Mesh readFrame(AlembicImporter& importer, uint32_t frame, FrameReadBuffers& buffers);
 Mesh readFrame(AlembicImporter& importer, uint32_t frame);
 
 // The archive's transform objects: object metadata "schema" is "AbcGeom_Xform_v3".

@@ -17,8 +17,11 @@ inline float at(const float transform[16], int r, int c) { return transform[4 * 
 // The shared weld on a frame of the vertex count it was made for: every new vertex takes the
 // values of the last input vertex sent to it, as the remap's scatter would leave them, read once
 // per new vertex instead of written once per input vertex.
-void applySharedRemap(const SharedRemap& shared, Mesh& mesh)
+void applySharedRemap(const SharedRemap& shared, Mesh& mesh, std::vector<std::vector<float>>* spareValues)
 {
+    if (spareValues)
+        spareValues->resize(mesh.attributes.size());
+    size_t a = 0;
     for (TriangleIndices& triangle : mesh.triangles)
         for (uint32_t& index : triangle)
             index = shared.remap[index];
@@ -26,12 +29,20 @@ void applySharedRemap(const SharedRemap& shared, Mesh& mesh)
     for (VertexAttribute& attribute : mesh.attributes) {
         const size_t components = attribute.componentCount;
         std::vector<float> welded(uniqueCount * components, 0.0f);
-        for (size_t u = 0; u < uniqueCount; ++u) {
+        const float* in = attribute.values.data();
+        float* out = welded.data();
+        // Element by element: a library copy per vertex costs more than the few floats it moves.
+        for (size_t u = 0; u < uniqueCount; ++u, out += components) {
             const uint32_t from = shared.source[u];
-            if (from != ~0u)
-                std::copy_n(attribute.values.begin() + size_t(from) * components, components, welded.begin() + u * components);
+            if (from == ~0u)
+                continue;
+            const float* value = in + size_t(from) * components;
+            for (size_t c = 0; c < components; ++c)
+                out[c] = value[c];
         }
         attribute.values.swap(welded);
+        if (spareValues)
+            (*spareValues)[a++].swap(welded);
     }
 }
 
@@ -90,7 +101,8 @@ void applyFrameTransform(Mesh& frame, const float transform[16])
             std::swap(triangle[1], triangle[2]);
 }
 
-void processFrameMesh(Mesh& mesh, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared)
+void processFrameMesh(Mesh& mesh, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared,
+                      std::vector<std::vector<float>>* spareValues)
 {
     if (!staticTopology) {
         optimizeMeshBuffers(mesh.triangles, mesh.attributes, mesh.triangleGroups, settings.compression.optimizeMesh != 0,
@@ -114,7 +126,7 @@ void processFrameMesh(Mesh& mesh, const SequenceSettings& settings, bool staticT
             for (const VertexAttribute& attribute : mesh.attributes)
                 sameCounts = sameCounts && attribute.vertexCount() == vertexCount;
             if (sameCounts)
-                applySharedRemap(*shared, mesh);
+                applySharedRemap(*shared, mesh, spareValues);
             else
                 applyVertexRemap(shared->remap, size_t(shared->uniqueCount), mesh.triangles, mesh.attributes);
         }

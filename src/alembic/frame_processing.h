@@ -37,7 +37,9 @@ void applyFrameTransform(Mesh& frame, const float transform[16]);
 // optimizeMesh set, reordered on its own; with it and a `shared` remap the frame gets the shared
 // weld (computing it when it is not yet computed) where its vertex count and source vertices
 // match, and no reordering. Then repeated triangles and tangents as the settings ask; `sourceVertex` ends empty.
-void processFrameMesh(Mesh& frame, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared);
+// With `spareValues`, the value lists the shared weld replaces are kept there, one per attribute.
+void processFrameMesh(Mesh& frame, const SequenceSettings& settings, bool staticTopology, SharedRemap* shared,
+                      std::vector<std::vector<float>>* spareValues = nullptr);
 
 // Welds and, with `optimize` set, reorders a processed frame on its own.
 void optimizeFrameAlone(Mesh& frame, bool optimize);

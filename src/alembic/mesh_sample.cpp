@@ -108,7 +108,10 @@ void writeElement(const FloatElements& source, uint64_t index, uint32_t outWidth
         return;
     }
     const uint32_t stored = source.width < outWidth ? source.width : outWidth;
-    std::memcpy(out, source.bytes + (index * source.width) * 4, stored * 4);
+    const uint8_t* in = source.bytes + (index * source.width) * 4;
+    // Float by float: a library copy per element costs more than the few floats it moves.
+    for (uint32_t k = 0; k < stored; ++k)
+        std::memcpy(out + k, in + 4 * k, 4);
     std::fill(out + stored, out + outWidth, fill);
 }
 
@@ -408,11 +411,22 @@ void normaliseIfLong(float* v)
     }
 }
 
+void MeshFrameData::clear()
+{
+    for (std::vector<float>* list : {&positions, &velocities, &normals, &texcoords[0], &texcoords[1], &texcoords[2], &colours})
+        list->clear();
+    corners.clear();
+    triangleMaterials.clear();
+    smoothingGroup.clear();
+    smoothingGroupCount = 0;
+    materialCount = 1;
+}
+
 bool readMeshSample(const Archive& archive, const MeshEntry& mesh, uint32_t frame, bool negateU, bool negateV,
                     MeshFrameData& out, std::vector<std::string>& materialNames, DiagnosticSink& diagnostics)
 {
     const abc::PolyMeshSchema& schema = mesh.schema;
-    out = MeshFrameData{};
+    out.clear();
     materialNames.clear();
 
     // Positions and velocities.

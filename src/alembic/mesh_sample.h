@@ -28,6 +28,8 @@ struct MeshFrameData {
 
     size_t vertexCount() const { return positions.size() / 3; }
     size_t triangleCount() const { return corners.size() / 3; }
+    // Empties every list but keeps its memory, for the next frame read into it.
+    void clear();
 };
 
 // A polygon mesh found in the archive.

@@ -105,15 +105,15 @@ void recordFailure(SequenceRun& run, uint32_t frame, const std::string& error, b
     }
 }
 
-// Read, transform, process and compress frame `frame` into its slot.
-void compressFrame(SequenceRun& run, uint32_t frame)
+// Read (into the calling worker's buffers), transform, process and compress frame `frame` into its slot.
+void compressFrame(SequenceRun& run, uint32_t frame, FrameReadBuffers& buffers)
 {
     std::string error;
     try {
         // Settles the frame even when reading throws, so that no later frame waits for it.
         SettleOnExit settle(run.sharing, frame);
-        Mesh mesh = readFrame(run.importer, frame);
-        const PreparedFrame prepared = prepareFrame(mesh, frame, run.settings, run.importer, run.sharing);
+        Mesh mesh = readFrame(run.importer, frame, buffers);
+        const PreparedFrame prepared = prepareFrame(mesh, frame, run.settings, run.importer, run.sharing, &buffers.spareValues);
         if (prepared == PreparedFrame::Empty)
             return;
 
@@ -138,11 +138,12 @@ void compressFrame(SequenceRun& run, uint32_t frame)
 
 void runWorker(SequenceRun& run)
 {
+    FrameReadBuffers buffers;
     while (!run.cancelled.load() && !run.failed.load()) {
         const uint32_t frame = run.nextFrame.fetch_add(1);
         if (frame >= run.frameCount)
             return;
-        compressFrame(run, frame);
+        compressFrame(run, frame, buffers);
         if (!run.cancelled.load() && run.progress)
             reportProgress(run);
     }
@@ -184,7 +185,7 @@ void beginFrameSharing(FrameSharing& sharing, bool sharedMode, uint32_t frameCou
 }
 
 PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
-                           FrameSharing& sharing)
+                           FrameSharing& sharing, std::vector<std::vector<float>>* spareValues)
 {
     if (!sharing.sharedMode) {
         applyFrameTransform(mesh, settings.transform);
@@ -199,7 +200,7 @@ PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& s
     if (mesh.triangles.empty())
         return PreparedFrame::Empty;
     if (waitForSharedRemap(sharing, frame)) {
-        processFrameMesh(mesh, settings, importer.staticTopology != 0, &sharing.remap);
+        processFrameMesh(mesh, settings, importer.staticTopology != 0, &sharing.remap, spareValues);
     } else {
         // This frame makes the weld; later frames see it only once it is published whole.
         SharedRemap weld;
@@ -240,7 +241,10 @@ CompressedSequence* compressSequence(AlembicImporter& importer, const SequenceSe
     try {
         beginFrameSharing(run.sharing, importer.staticTopology != 0 && frameCount > 1, frameCount);
 
-        compressFrame(run, 0);
+        {
+            FrameReadBuffers buffers; // frame 0's lists are not kept while the workers run
+            compressFrame(run, 0, buffers);
+        }
         if (!reportProgress(run)) {
             if (run.failed.load())
                 error = run.failureMessage.empty() ? kOutOfMemory : run.failureMessage;

@@ -45,8 +45,9 @@ enum class PreparedFrame {
 // Transforms and processes frame `frame` (already read into `mesh`) as the sequence does. A
 // frame that no longer matches frame 0's triangle list (a triangle dropped for a non-finite
 // position keeps the shared weld off) is welded and optimized on its own instead.
+// With `spareValues`, the value lists the shared weld replaces are kept there for the next read.
 PreparedFrame prepareFrame(Mesh& mesh, uint32_t frame, const SequenceSettings& settings, const AlembicImporter& importer,
-                           FrameSharing& sharing);
+                           FrameSharing& sharing, std::vector<std::vector<float>>* spareValues = nullptr);
 
 // Compresses every frame of an opened archive (frameCount > 0). Returns the sequence, or null
 // with the reason in `error` (left empty when `progress` asked to stop). Never throws.

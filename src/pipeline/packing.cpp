@@ -39,6 +39,20 @@ struct SymbolWriter {
         coder.pushSymbol(stream, value);
         return true;
     }
+    // A narrow channel's symbols from vertex v to its end, as the generic loop makes them, in
+    // one tight loop: past vertex 0 every residual is below kWideResidual, so every single or
+    // pair symbol fits the alphabet.
+    uint32_t narrowRun(const uint32_t* residuals, uint32_t v, uint32_t vertexCount)
+    {
+        while (v + 1 < vertexCount) {
+            const uint32_t symbol = pairSymbol(residuals[v], residuals[v + 1], 2);
+            coder.pushSymbol(ATTRIB_DATA, symbol);
+            v += isPairSymbol(symbol) ? 2 : 1;
+        }
+        if (v < vertexCount)
+            coder.pushSymbol(ATTRIB_DATA, pairSymbol(residuals[v], 0, 1));
+        return vertexCount;
+    }
     bool valueTooWide(uint32_t value, uint32_t vertex) { residualTooWide(value, channel, vertex); }
     bool malformed(const char* what) { raiseError(std::string("a meshlet ") + what); }
 };
