@@ -43,8 +43,11 @@ TEST(Quantise, GridValuesRoundHalvesAwayFromZero)
             values.push_back(float(k) / 5000.0f);
         const std::vector<uint32_t> grid = quantise(POSITION, values, bits);
         for (size_t v = 0; v < values.size(); ++v) {
-            const float t = std::min(std::max(values[v], 0.0f), 1.0f);
-            ASSERT_EQ(grid[v], uint32_t(int32_t(roundf(scale * t)))) << "value " << values[v];
+            // Halves away from zero, worked out exactly: the fraction of a non-negative float is
+            // exact (some C runtimes' roundf adds 0.5 first and rounds 0.49999997 up).
+            const float product = scale * std::min(std::max(values[v], 0.0f), 1.0f);
+            const uint32_t whole = uint32_t(product);
+            ASSERT_EQ(grid[v], whole + (product - float(whole) >= 0.5f ? 1u : 0u)) << "value " << values[v];
         }
     }
 }
@@ -128,6 +131,9 @@ TEST(Quantise, FixedRange)
     EXPECT_EQ(vmq::quantiseToBits(-1.0f, 8, -1.0f, 1.0f), 0u);
     EXPECT_EQ(vmq::quantiseToBits(1.0f, 8, -1.0f, 1.0f), 255u);
     EXPECT_EQ(vmq::quantiseToBits(std::numeric_limits<float>::quiet_NaN(), 8, -1.0f, 1.0f), 0u);
+    // The largest float below a half rounds down on every platform.
+    EXPECT_EQ(vmq::quantiseToBits(std::nextafter(0.5f, 0.0f), 1, 0.0f, 1.0f), 0u);
+    EXPECT_EQ(vmq::quantiseToBits(0.5f, 1, 0.0f, 1.0f), 1u);
 }
 
 } // namespace

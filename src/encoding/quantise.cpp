@@ -21,6 +21,29 @@ const char* attributeKindName(int32_t kind)
     }
 }
 
+namespace {
+
+// Halves away from zero, as glibc's roundf, without the C runtime's roundf: some runtimes add 0.5
+// first and so round 0.49999997 up, which would make the bytes differ between platforms. The
+// fraction of a float below 2^23 is exact to take off.
+inline float roundHalfAway(float y)
+{
+    if (!(std::fabs(y) < 8388608.0f)) // already whole, or not a number
+        return y;
+    const float whole = float(int32_t(y));
+    const float fraction = y - whole;
+    return fraction >= 0.5f ? whole + 1.0f : fraction <= -0.5f ? whole - 1.0f : whole;
+}
+
+// The same for 0 <= y < 2^31, straight to an integer (the grid values' loop).
+inline uint32_t roundNonNegative(float y)
+{
+    const uint32_t whole = uint32_t(y);
+    return whole + (y - float(whole) >= 0.5f ? 1u : 0u);
+}
+
+} // namespace
+
 int64_t channelBitsForKind(int32_t kind, const CompressionSettings& settings)
 {
     float quality = 0.0f;
@@ -37,23 +60,12 @@ int64_t channelBitsForKind(int32_t kind, const CompressionSettings& settings)
     case VELOCITY: quality = settings.velocityQuality; break;
     default: return 0;
     }
-    const float rounded = roundf(quality * factor);
+    const float rounded = roundHalfAway(quality * factor);
     // Keep the conversion defined for any quality: anything this far out is refused anyway.
     if (!(rounded > -1000.0f && rounded < 1000.0f))
         return rounded > 0.0f ? 1000 : -1000;
     return int64_t(rounded) + offset;
 }
-
-namespace {
-
-// roundf for 0 <= y < 2^31, without a library call: y's fraction is exact to take off.
-inline uint32_t roundNonNegative(float y)
-{
-    const uint32_t whole = uint32_t(y);
-    return whole + (y - float(whole) >= 0.5f ? 1u : 0u);
-}
-
-} // namespace
 
 std::vector<QuantisedChannel> quantiseChannel(const MeshAttribute& attribute, uint32_t bits)
 {
@@ -137,7 +149,7 @@ uint32_t quantiseToBits(float value, uint32_t bits, float lo, float hi)
     const uint32_t maxq = (uint32_t(1) << bits) - 1;
     if (value > hi)
         return maxq;
-    return uint32_t(int64_t(roundf((value - lo) / (hi - lo) * float(maxq))));
+    return uint32_t(int64_t(roundHalfAway((value - lo) / (hi - lo) * float(maxq))));
 }
 
 } // namespace vmq
