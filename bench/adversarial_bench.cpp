@@ -3,6 +3,7 @@
 // of the same triangle count measured in the same run: the ratio of their times shows whether
 // the work still grows faster than the mesh.
 #include "adversarial_meshes.h"
+#include "mesh_io.h"
 #include "pelku_vmq_compression.h"
 
 #include <benchmark/benchmark.h>
@@ -15,16 +16,9 @@ namespace {
 
 void compress(benchmark::State& state, const vmq_support::LoadedMesh& mesh)
 {
-    std::vector<MeshAttribute> attributes = {{POSITION, mesh.positions.data(), mesh.positions.data() + mesh.positions.size(), 3}};
-    if (!mesh.normals.empty())
-        attributes.push_back({NORMAL, mesh.normals.data(), mesh.normals.data() + mesh.normals.size(), 3});
-    MeshDescriptor descriptor{};
-    descriptor.trianglesBegin = reinterpret_cast<const Triangle*>(mesh.indices.data());
-    descriptor.trianglesEnd = descriptor.trianglesBegin + mesh.triangleCount();
-    descriptor.attributesBegin = attributes.data();
-    descriptor.attributesEnd = attributes.data() + attributes.size();
-    descriptor.triangleGroupsBegin = mesh.groups.data();
-    descriptor.triangleGroupsEnd = mesh.groups.data() + mesh.groups.size();
+    vmq_support::LibraryInput input;
+    vmq_support::describe(mesh, input);
+    const MeshDescriptor& descriptor = input.descriptor;
     const CompressionSettings settings{};
     uint32_t meshlets = 0;
     for (auto _ : state) {

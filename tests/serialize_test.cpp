@@ -57,18 +57,9 @@ std::vector<uint8_t> serialize(const CompressedSequence& sequence)
 
 Mesh compress(const vmq_support::LoadedMesh& mesh, const CompressionSettings& settings)
 {
-    std::vector<MeshAttribute> attributes = {{POSITION, mesh.positions.data(), mesh.positions.data() + mesh.positions.size(), 3}};
-    if (!mesh.normals.empty())
-        attributes.push_back({NORMAL, mesh.normals.data(), mesh.normals.data() + mesh.normals.size(), 3});
-    if (!mesh.texcoords.empty())
-        attributes.push_back({TEXCOORD, mesh.texcoords.data(), mesh.texcoords.data() + mesh.texcoords.size(), 2});
-    MeshDescriptor descriptor{};
-    descriptor.trianglesBegin = reinterpret_cast<const Triangle*>(mesh.indices.data());
-    descriptor.trianglesEnd = descriptor.trianglesBegin + mesh.triangleCount();
-    descriptor.attributesBegin = attributes.data();
-    descriptor.attributesEnd = attributes.data() + attributes.size();
-    descriptor.triangleGroupsBegin = mesh.groups.data();
-    descriptor.triangleGroupsEnd = mesh.groups.data() + mesh.groups.size();
+    vmq_support::LibraryInput input;
+    vmq_support::describe(mesh, input);
+    const MeshDescriptor& descriptor = input.descriptor;
     return Mesh(Pelku_Vmq_Compression_CompressMesh(&descriptor, &settings));
 }
 
